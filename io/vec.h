@@ -1,0 +1,16 @@
+// Plain vectors of doubles and their text form ("%.15g " per value, then a
+// line feed).
+#pragma once
+
+#include <cstdio>
+
+namespace vesk {
+
+void VecPrint(FILE* out, const double* x, int n);
+// A new zero-filled array of n doubles read from in; the caller frees it
+// with free(). Unreadable numbers stay 0.
+double* VecRead(FILE* in, int n);
+// y[i] = x[i] for i = 0..n-1, front to back (also for overlapping arrays).
+void VecCopy(const double* x, double* y, int n);
+
+}  // namespace vesk
