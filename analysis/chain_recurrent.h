@@ -1,0 +1,33 @@
+// Restriction of a lifted tree (state coordinates 0..n-1, tangent
+// coordinates n..2n-1) to the boxes over the chain recurrent set of the
+// Henon map, computed on a base tree over the state coordinates.
+#pragma once
+
+#include "tree/tree.h"
+
+namespace vesk {
+
+// Largest lifted tree height the depth map covers: lifted depths 0..255.
+constexpr int kMaxLiftedHeight = 255;
+
+// Rebuilds the base tree from the centers of the lifted boxes at the working
+// depth (the lifted tree's height), marks the chain recurrent base boxes,
+// and removes every lifted box over a base box that is not chain recurrent.
+// Returns the number of lifted boxes left at the working depth (0 when none
+// is left). A lifted tree taller than kMaxLiftedHeight, or a base tree whose
+// dimension is not that of the lifted state coordinates, is refused: an
+// error line, nothing changed, and the result -1 (never 0, which would read
+// as an empty set).
+int BaseChainRecSet(Tree* lifted, Tree* base, double* paramLo, double* paramHi);
+
+// BaseChainRecSet that also reports the number of base boxes at the base
+// depth (baseBoxes) and how many of them are chain recurrent
+// (baseRecurrent); either pointer may be null.
+int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
+                           int* baseBoxes, int* baseRecurrent);
+
+// Sets keep[i] = 1 for every lifted box i at the working depth, then 0 for
+// each one found over a base box whose rec entry is 0.
+void BaseFind(Tree* lifted, Tree* base, char* rec, char* keep);
+
+}  // namespace vesk

@@ -1,0 +1,190 @@
+// Box graph components with an iterative Tarjan search whose successors are
+// found by tree descents.
+#include "analysis/scc.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "map/henon.h"
+#include "tree/alloc.h"
+#include "tree/search.h"
+
+namespace vesk {
+
+namespace {
+
+struct VisitSearch {
+  Tree* tree;
+  const double* lo;
+  const double* hi;
+  int* dfsIndex;
+  int* lowlink;
+  int v;
+  int64_t leafDepth;   // the vertices' level; leaves elsewhere are no vertices
+  int count;           // number of vertices
+  bool reachedSelf;    // the descent met box v itself
+};
+
+int Descend(VisitSearch& s) {
+  Tree* tree = s.tree;
+  Box* box = tree->box;
+  if (!box->child[0] && !box->child[1]) {
+    const int w = box->no;
+    if (tree->depth != s.leafDepth || w < 0 || w >= s.count) return -1;
+    if (s.dfsIndex[w] == 0) return w;
+    if (w == s.v) s.reachedSelf = true;
+    if (s.dfsIndex[w] < s.lowlink[s.v]) s.lowlink[s.v] = s.dfsIndex[w];
+    return -1;
+  }
+  const int k = box->sd;
+  const int64_t d = tree->depth;
+  const double c = tree->c[k];
+  const double r = tree->r[k];
+  for (int side = 0; side < 2; ++side) {
+    // Lower child [c - r, c], upper child [c, c + r] along k; closed tests.
+    const bool miss = side == 0 ? (s.lo[k] > c || c - r > s.hi[k])
+                                : (s.lo[k] > c + r || c > s.hi[k]);
+    if (miss || !box->child[side]) continue;
+    tree->cStack[d] = c;
+    tree->rStack[d] = r;
+    tree->boxStack[d] = box;
+    tree->childStack[d] = side;
+    tree->r[k] = r * 0.5;
+    tree->c[k] = side ? c + tree->r[k] : c - tree->r[k];
+    tree->box = box->child[side];
+    tree->depth = d + 1;
+    const int w = Descend(s);
+    if (w >= 0) return w;
+    tree->depth = d;
+    tree->box = tree->boxStack[d];
+    tree->c[k] = tree->cStack[d];
+    tree->r[k] = tree->rStack[d];
+  }
+  return -1;
+}
+
+int FindVisit(Tree* tree, const double* lo, const double* hi, int* dfsIndex,
+              int* lowlink, int v, int64_t leafDepth, int count, bool* reachedSelf) {
+  VisitSearch s{tree, lo, hi, dfsIndex, lowlink, v, leafDepth, count, false};
+  const int w = Descend(s);
+  if (reachedSelf) *reachedSelf = s.reachedSelf;
+  return w;
+}
+
+}  // namespace
+
+int TreeFindVisitBox(Tree* tree, double* lo, double* hi, int* dfsIndex, int* lowlink,
+                     int v) {
+  // Vertices are the leaves at the deepest level; the caller's arrays cover
+  // their numbers. Leaves elsewhere (or never numbered) are passed over.
+  const int leafDepth = TreeDepth(tree->root);
+  return FindVisit(tree, lo, hi, dfsIndex, lowlink, v, leafDepth, INT_MAX, nullptr);
+}
+
+int scc_nonrec(Tree* tree, int d, char* rec, double* imageLo, double* imageHi) {
+  const int L = TreeDepth(tree->root);
+  const int N = TreeCountDepth(tree, L);
+  int* compStack = static_cast<int*>(VeskMalloc((static_cast<size_t>(N) + 1) * sizeof(int)));
+  int* pathStack = static_cast<int*>(VeskMalloc((static_cast<size_t>(N) + 1) * sizeof(int)));
+  int* dfsIndex = static_cast<int*>(VeskMalloc(static_cast<size_t>(N) * sizeof(int)));
+  int* lowlink = static_cast<int*>(VeskMalloc(static_cast<size_t>(N) * sizeof(int)));
+  char* selfLoop = static_cast<char*>(VeskMalloc(static_cast<size_t>(N)));
+  if (N >= 1) {
+    std::memset(dfsIndex, 0, N * sizeof(int));
+    std::memset(selfLoop, 0, N);
+    for (int i = 0; i < N; ++i) lowlink[i] = N + 1;
+
+    for (int s = 0; s < N; ++s) {
+      if (dfsIndex[s] != 0) continue;
+      int counter = 1;
+      int compTop = 0, pathTop = 0;
+      compStack[compTop++] = s;
+      pathStack[pathTop++] = s;
+      dfsIndex[s] = lowlink[s] = counter;
+      int v = s;
+      for (;;) {
+        TreeReset(tree);
+        bool self = false;
+        const int w = FindVisit(tree, imageLo + static_cast<size_t>(v) * d,
+                                imageHi + static_cast<size_t>(v) * d, dfsIndex, lowlink,
+                                v, L, N, &self);
+        if (self) selfLoop[v] = 1;
+        if (w >= 0) {
+          ++counter;
+          compStack[compTop++] = w;
+          pathStack[pathTop++] = w;
+          dfsIndex[w] = lowlink[w] = counter;
+          v = w;
+          continue;
+        }
+        if (lowlink[v] == dfsIndex[v]) {
+          if (compStack[compTop - 1] == v) {
+            if (selfLoop[v]) rec[v] = 1;
+            dfsIndex[v] = N + 1;
+            --compTop;
+          } else {
+            int x;
+            do {
+              x = compStack[--compTop];
+              rec[x] = 1;
+              dfsIndex[x] = N + 1;
+            } while (x != v);
+          }
+        }
+        if (v == s) break;
+        --pathTop;
+        const int p = pathStack[pathTop - 1];
+        if (lowlink[v] < lowlink[p]) lowlink[p] = lowlink[v];
+        v = p;
+      }
+    }
+  }
+  std::free(selfLoop);
+  std::free(lowlink);
+  std::free(dfsIndex);
+  std::free(pathStack);
+  std::free(compStack);
+  return 0;
+}
+
+void ComputeScc(Tree* tree, double* paramLo, double* paramHi, char* rec) {
+  const int d = tree->domain->dim;
+  if (d != 2) {
+    std::fprintf(stderr,
+                 "error: libvesk: ComputeScc(): the box graph needs a 2-dimensional "
+                 "tree, not %d-dimensional.\n",
+                 d);
+    return;
+  }
+  const int L = TreeDepth(tree->root);
+  const int N = TreeCountDepth(tree, L);
+  if (N > 0) std::memset(rec, 0, static_cast<size_t>(N));
+  const size_t n = static_cast<size_t>(N);
+  double* matrix = static_cast<double*>(VeskMalloc((2 * d + 2) * n * sizeof(double)));
+  double* imageLo = static_cast<double*>(VeskMalloc(d * n * sizeof(double)));
+  double* imageHi = static_cast<double*>(VeskMalloc(d * n * sizeof(double)));
+  TreePrintToMatrix(tree, L, matrix);
+  realhenon(N, paramLo, paramHi, matrix, imageLo, imageHi);
+  std::free(matrix);
+
+  // The smallest positive double in the running environment (2^-1074 with
+  // subnormals, 2^-1022 when they are flushed).
+  volatile double eps = 1.0;
+  for (;;) {
+    volatile double half = eps * 0.5;
+    if (!(half > 0.0)) break;
+    eps = half;
+  }
+  const double widen = eps;
+  for (size_t k = 0; k < d * n; ++k) {
+    imageLo[k] = imageLo[k] - widen;
+    imageHi[k] = imageHi[k] + widen;
+  }
+  scc_nonrec(tree, d, rec, imageLo, imageHi);
+  std::free(imageLo);
+  std::free(imageHi);
+}
+
+}  // namespace vesk
