@@ -149,12 +149,18 @@ int TreeRemove(Box* box, uint8_t mask) {
 }
 
 void TreeDeleteDepth(Tree* tree, int depth) {
+  // Like the walking cases, leave the cursor on the root: it may have been
+  // on one of the boxes freed here.
   if (depth == 0) {
+    TreeReset(tree);
     BoxFree(&tree->root->child[0]);
     BoxFree(&tree->root->child[1]);
     return;
   }
-  if (depth < -2) return;  // depth - 1 selects nothing
+  if (depth < -2) {  // depth - 1 selects nothing
+    TreeReset(tree);
+    return;
+  }
   const int walk = depth - 1;
   if (TreeFirstBox(tree, walk)) {
     do {
