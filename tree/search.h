@@ -11,8 +11,11 @@ namespace vesk {
 
 // Appends (no, 1.0) to hits for every box at `depth` (walk selector) that
 // meets the closed query box [lower, upper], testing only each level's split
-// coordinate. Starts at the cursor's current box (normally the root after
-// TreeReset) and leaves the cursor exactly as it found it.
+// coordinate (strict comparisons: NaN bounds reject nothing). Hits come in
+// walk order. Starts at the cursor's current box (normally the root after
+// TreeReset) and leaves the cursor exactly as it found it; the stack
+// entries above the start depth are kept, so a walk may go on afterwards.
+// Uses the cursor stacks instead of recursion.
 void TreeSearchBoxRec(Tree* tree, const double* lower, const double* upper,
                       int depth, SparseVector* hits);
 
