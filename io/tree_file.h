@@ -8,14 +8,30 @@
 
 namespace vesk {
 
+// Writers. A null tree writes only the tree line, a null rectangle only the
+// rectangle line, a null box the byte 0. The box stream is pre-order, lower
+// child first; it is written without recursion.
 void TreeSave(FILE* out, Tree* tree);
 void TreeSaveBox(FILE* out, const Box* box);
 void BoxSave(FILE* out, const Box* box);
 void RectangleSave(FILE* out, const Rectangle* rect);
 
+// Reads a whole file. Null, quietly, when a header line or either address
+// is missing or the box stream holds no root. Null with an error line for
+// a stream whose boxes no tree of that dimension can hold: a box deeper
+// than TreeMaxDepth, or a box with a child whose sd is not below dim. A
+// stream that ends early gives the boxes read so far. The split table is
+// rebuilt along the leftmost path (a leaf's sd byte only when it is a
+// coordinate), and the cursor is left on the leaf that ends that path.
 Tree* TreeLoad(FILE* in);
+// Reads a box stream without any check (no dimension is known here), and
+// without recursion. Null at end of input or for a leading 0 byte.
 Box* TreeLoadBox(FILE* in);
+// One per-node record; missing sd or flags bytes read as 0.
 Box* BoxLoad(FILE* in);
+// Reads the rectangle block. Null, quietly, for a missing or null address;
+// null with an error line when the dimension line cannot be read or gives
+// a dimension outside 1..255. Numbers that fail to scan stay 0.
 Rectangle* RectangleLoad(FILE* in);
 
 // A tree paired with a second cursor over the same boxes.
