@@ -3,10 +3,13 @@
 
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
+BUILD_FUZZ ?= build-fuzz
+FUZZ_TIME  ?= 60
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build build-asan run test test-release test-asan bench clean
+.PHONY: all setup build build-asan run test test-release test-asan bench clean \
+        fuzz test-fuzz
 
 all: build
 
@@ -33,10 +36,26 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-test: test-release test-asan
+test: test-release test-asan test-fuzz
+
+# libFuzzer targets (clang): each runs FUZZ_TIME seconds on a copy of its
+# checked-in seed corpus, so that the corpus in the tree stays as it is.
+fuzz: setup
+	@CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVESK_FUZZ=ON -DVESK_TESTS=OFF -DVESK_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_tree_load
+
+test-fuzz: fuzz
+	@rm -rf $(BUILD_FUZZ)/corpus/tree_load && mkdir -p $(BUILD_FUZZ)/corpus/tree_load
+	@cp fuzz/corpus/tree_load/* $(BUILD_FUZZ)/corpus/tree_load/
+	@echo "fuzz_tree_load: fuzzing for $(FUZZ_TIME) s"
+	@cd $(BUILD_FUZZ) && ./fuzz_tree_load -max_total_time=$(FUZZ_TIME) -max_len=8192 \
+	  -close_fd_mask=2 -print_final_stats=1 corpus/tree_load >fuzz_tree_load.log 2>&1 \
+	  || { tail -n 80 fuzz_tree_load.log; echo "fuzz_tree_load: FAILED (log: $(BUILD_FUZZ)/fuzz_tree_load.log)"; exit 1; }
+	@grep -E "^(Done|stat::number_of_executed_units)" $(BUILD_FUZZ)/fuzz_tree_load.log || true
 
 bench: build
 	@for b in $(BUILD)/bench_*; do echo "== $$b"; $$b; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ)
