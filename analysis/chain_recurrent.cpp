@@ -42,6 +42,15 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
                  D, kMaxLiftedHeight);
     return -1;
   }
+  if (n != 2) {
+    // The box graph is that of the planar map; ComputeScc would refuse the
+    // base tree and leave every verdict at 0, emptying the lifted tree.
+    std::fprintf(stderr,
+                 "error: libvesk: BaseChainRecSet(): the base tree must be 2-dimensional, "
+                 "not %d-dimensional.\n",
+                 n);
+    return -1;
+  }
   if (2 * n > lifted->domain->dim) {
     std::fprintf(stderr,
                  "error: libvesk: BaseChainRecSet(): a %d-dimensional base tree does not "

@@ -14,8 +14,9 @@ constexpr int kMaxLiftedHeight = 255;
 // depth (the lifted tree's height), marks the chain recurrent base boxes,
 // and removes every lifted box over a base box that is not chain recurrent.
 // Returns the number of lifted boxes left at the working depth (0 when none
-// is left). A lifted tree taller than kMaxLiftedHeight, or a base tree whose
-// dimension is not that of the lifted state coordinates, is refused: an
+// is left). A lifted tree taller than kMaxLiftedHeight, a base tree that is
+// not 2-dimensional (the box graph is that of the planar map), or one whose
+// state and tangent coordinates do not fit the lifted tree, is refused: an
 // error line, nothing changed, and the result -1 (never 0, which would read
 // as an empty set).
 int BaseChainRecSet(Tree* lifted, Tree* base, double* paramLo, double* paramHi);
