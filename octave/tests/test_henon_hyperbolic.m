@@ -1,0 +1,232 @@
+function test_henon_hyperbolic ()
+  % Tests of the henon_hyperbolic module: once and loop mode, the console
+  % lines, the option, and every malformed call.
+  live0 = vesk_tree ('live');
+  once_mode ();
+  loop_mode ();
+  option_selects_mode ();
+  bad_calls ();
+  assert (vesk_tree ('live'), live0, 'trees leaked by the tests');
+  printf ('test_henon_hyperbolic: all passed\n');
+end
+
+% Horseshoe parameters, and parameters for which every orbit leaves the
+% domain (its image lies far to the left of it).
+function [lo, hi] = horseshoe ()
+  lo = [5.9 0.29];
+  hi = [6.1 0.31];
+end
+
+function [lo, hi] = escape ()
+  lo = [-10 0.29];
+  hi = [-9.9 0.31];
+end
+
+function t = lifted (tangent_radius, k)
+  t = vesk_tree ('new', [0 0 0 0], [3.25 3.25 tangent_radius tangent_radius]);
+  vesk_tree ('subdivide', t, k);
+end
+
+% 1 when every box passes the cone condition 2 r + |c| < 1 on the tangent
+% coordinates (columns 3, 4 of the centers and 7, 8 of the radii).
+function ok = cone_holds (B)
+  ok = all (all (2 * B(:, 7:8) + abs (B(:, 3:4)) < 1));
+end
+
+function once_mode ()
+  [hlo, hhi] = horseshoe ();
+  [elo, ehi] = escape ();
+
+  % Nothing is chain recurrent: the analyses remove every box.
+  t = lifted (2, 4);
+  out = evalc ('r = henon_hyperbolic (t, elo, ehi, ''once'');');
+  assert (r, 1);
+  assert (out, '');
+  assert (isempty (vesk_tree ('boxes', t, 4)));
+  vesk_tree ('free', t);
+
+  % The cone test fails on boxes of tangent radius 1.
+  t = lifted (2, 4);
+  out = evalc ('r = henon_hyperbolic (t, hlo, hhi, ''once'');');
+  assert (r, 0);
+  assert (out, '');
+  B = vesk_tree ('boxes', t);
+  assert (rows (B) > 0 && ! cone_holds (B));
+  assert (vesk_tree ('depth', t) <= 4, 'once mode must not subdivide');
+  vesk_tree ('free', t);
+
+  % Boxes around the zero section with tangent radius 0.125 survive the
+  % analyses and pass the cone test.
+  t = lifted (0.5, 8);
+  out = evalc ('r = henon_hyperbolic (t, hlo, hhi, ''once'');');
+  assert (r, 1);
+  assert (out, '');
+  B = vesk_tree ('boxes', t);
+  assert (rows (B) > 0 && cone_holds (B));
+  assert (class (r), 'double');
+  assert (size (r), [1 1]);
+  vesk_tree ('free', t);
+end
+
+function loop_mode ()
+  [lo, hi] = horseshoe ();
+  t = lifted (2, 3);  % full tree of height 3: 8 leaves
+  out = evalc ('r = henon_hyperbolic (t, lo, hi, ''loop'');');
+  assert (r, 1);
+  lines = strsplit (out, "\n");
+  assert (lines{end}, '');
+  lines(end) = [];
+  assert ([lines{1} "\n"], sprintf ("detph  3:\t #cubs =       8\n"));
+  assert (lines{end}, 'Hyperbolic!');
+  % One line per pass, each one level deeper than the one before.
+  for p = 1:numel (lines) - 1
+    tok = regexp (lines{p}, "^detph ([ \\d]\\d):\t #cubs = ([ \\d]{6}\\d)$", 'tokens', 'once');
+    assert (numel (tok), 2, sprintf ('malformed line "%s"', lines{p}));
+    assert (str2double (tok{1}), 2 + p);
+  end
+  % The tree keeps the boxes of the last pass; they pass the cone test.
+  B = vesk_tree ('boxes', t);
+  assert (rows (B) > 0 && cone_holds (B));
+  assert (vesk_tree ('depth', t), 2 + numel (lines));
+  vesk_tree ('free', t);
+
+  % A tree that cannot be refined further ends the loop with 0.
+  t = path_tree (255);
+  B0 = vesk_tree ('boxes', t);
+  out = evalc ('r = henon_hyperbolic (t, lo, hi, ''loop'');');
+  assert (r, 0);
+  assert (out, sprintf ("Stopped: the tree cannot be refined beyond depth 255.\n"));
+  assert (isequal (vesk_tree ('boxes', t), B0));
+  vesk_tree ('free', t);
+end
+
+% A lifted tree that is one path of the given height (each box's lower
+% child only), read from a tree file.
+function t = path_tree (height)
+  file = [tempname() '.tree'];
+  fid = fopen (file, 'w');
+  fprintf (fid, "Tree at 0x1:\nRectangle at 0x2:\n  dim = 4\n");
+  fprintf (fid, "  center = 0 0 0 0 \n  radius = 3.25 3.25 2 2 \n  no of boxes = %d\n", ...
+           height + 1);
+  inner = reshape ([ones(1, height); mod(0:height - 1, 4); zeros(1, height)], 1, []);
+  fwrite (fid, [inner, 1 0 0 0 0, zeros(1, height)], 'uint8');
+  fclose (fid);
+  t = vesk_tree ('load', file);
+  delete (file);
+  assert (vesk_tree ('depth', t), height);
+  assert (vesk_tree ('count', t), 1);
+end
+
+function option_selects_mode ()
+  [lo, hi] = escape ();
+  loop_out = sprintf ("detph  2:\t #cubs =       4\nHyperbolic!\n");
+  options = {'once', 'Once', 'ONCE', 'once ', ' once', 'onc', 'oncex', 'onceoncex', ...
+             'onceonceonce', '', 'loop', 5, {'once'}, 'on'};
+  modes = [1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0];
+  for k = 1:numel (options)
+    t = lifted (2, 2);
+    opt = options{k};
+    out = evalc ('r = henon_hyperbolic (t, lo, hi, opt);');
+    assert (r, 1);
+    if (modes(k))
+      assert (out, '', sprintf ('option %d printed in once mode', k));
+      assert (vesk_tree ('depth', t) <= 2);
+    else
+      assert (out, loop_out, sprintf ('option %d did not select loop mode', k));
+    end
+    vesk_tree ('free', t);
+  end
+  % Extra arguments are ignored.
+  t = lifted (2, 2);
+  assert (evalc ('henon_hyperbolic (t, lo, hi, ''once'', 17);'), '');
+  vesk_tree ('free', t);
+end
+
+function expect_error (f, text, id)
+  try
+    f ();
+  catch err
+    assert (! isempty (strfind (err.message, text)), ...
+            sprintf ('message "%s" lacks "%s"', err.message, text));
+    if (nargin > 2)
+      assert (err.identifier, id);
+    end
+    return;
+  end
+  error ('no error raised; expected "%s"', text);
+end
+
+function bad_calls ()
+  [lo, hi] = horseshoe ();
+  t = lifted (2, 3);
+  B0 = vesk_tree ('boxes', t);
+  unchanged = @() assert (isequal (vesk_tree ('boxes', t), B0), 'the tree changed');
+
+  expect_error (@() henon_hyperbolic (), 'expected four arguments', 'vesk:nargin');
+  expect_error (@() henon_hyperbolic (t, lo, hi), 'expected four arguments', 'vesk:nargin');
+  unchanged ();
+
+  % The tree argument.
+  expect_error (@() henon_hyperbolic (7, lo, hi, 'once'), 'must be a tree struct', ...
+                'vesk:notATree');
+  expect_error (@() henon_hyperbolic (struct ('tree', t.handle), lo, hi, 'once'), ...
+                'must be a tree struct', 'vesk:notATree');
+  expect_error (@() henon_hyperbolic (struct ('handle', {}), lo, hi, 'once'), ...
+                'must be a tree struct', 'vesk:notATree');
+  expect_error (@() henon_hyperbolic (struct ('handle', int8 (1)), lo, hi, 'once'), ...
+                'at least 8 bytes', 'vesk:badHandle');
+  expect_error (@() henon_hyperbolic (struct ('handle', []), lo, hi, 'once'), ...
+                'at least 8 bytes', 'vesk:badHandle');
+  expect_error (@() henon_hyperbolic (struct ('handle', {{t.handle}}), lo, hi, 'once'), ...
+                'at least 8 bytes', 'vesk:badHandle');
+  expect_error (@() henon_hyperbolic (struct ('handle', uint64 (0)), lo, hi, 'once'), ...
+                'Tree: tree is empty.');
+  expect_error (@() henon_hyperbolic (struct ('handle', 0), lo, hi, 'loop'), ...
+                'Tree: tree is empty.');
+  expect_error (@() henon_hyperbolic (struct ('handle', t.handle + 1), lo, hi, 'once'), ...
+                'does not refer to a tree of this session', 'vesk:foreignHandle');
+  expect_error (@() henon_hyperbolic (struct ('handle', uint64 (123456789)), lo, hi, 'once'), ...
+                'does not refer to a tree of this session', 'vesk:foreignHandle');
+  unchanged ();
+
+  % A freed tree, reached through a copy of its handle.
+  u = lifted (2, 3);
+  v = u;
+  vesk_tree ('free', u);
+  expect_error (@() henon_hyperbolic (v, lo, hi, 'once'), 'has been freed', 'vesk:freedTree');
+
+  % Trees that do not fit the planar maps.
+  for dim = [1 2 3 5]
+    w = vesk_tree ('new', zeros (1, dim), ones (1, dim));
+    vesk_tree ('subdivide', w, 2);
+    W0 = vesk_tree ('boxes', w);
+    expect_error (@() henon_hyperbolic (w, lo, hi, 'loop'), ...
+                  sprintf ('must have dimension 4 (x, y, u, v); this one has %d', dim), ...
+                  'vesk:badDimension');
+    assert (isequal (vesk_tree ('boxes', w), W0));
+    vesk_tree ('free', w);
+  end
+
+  % A tree taller than the verification handles.
+  deep = path_tree (256);
+  D0 = vesk_tree ('boxes', deep);
+  expect_error (@() henon_hyperbolic (deep, lo, hi, 'loop'), ...
+                'has height 256; the verification handles at most 255', 'vesk:tooDeep');
+  assert (isequal (vesk_tree ('boxes', deep), D0));
+  vesk_tree ('free', deep);
+
+  % The parameter arrays.
+  bad = {6, [], single([6 0.3]), [6+1i 0.3], int32([6 0]), 'ab', sparse([6 0.3]), {6, 0.3}};
+  for k = 1:numel (bad)
+    expect_error (@() henon_hyperbolic (t, bad{k}, hi, 'once'), ...
+                  'lower parameter ends must be a real double array of at least two', ...
+                  'vesk:badParameters');
+    expect_error (@() henon_hyperbolic (t, lo, bad{k}, 'loop'), ...
+                  'upper parameter ends must be a real double array of at least two', ...
+                  'vesk:badParameters');
+  end
+  unchanged ();
+  % Column vectors and longer arrays are fine: entries 1 and 2 are read.
+  assert (henon_hyperbolic (t, lo', [hi 99], 'once'), 0);
+  vesk_tree ('free', t);
+end
