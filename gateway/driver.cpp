@@ -100,6 +100,14 @@ VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double
   VerifyOutcome outcome = kVerifyNotProven;
 
   if (options && options->once) {
+    if (!TreeSplitsExact(lifted, TreeDepth(lifted->root))) {
+      std::fputs("warning: libvesk: the boxes of this tree are not exactly representable "
+                 "doubles; nothing is proven (choose a domain with dyadic center and "
+                 "radius, such as 0 and 3.25).\n",
+                 stderr);
+      FreeBaseTree(&base);
+      return kVerifyInexact;
+    }
     VerifyPassStats stats{};
     stats.conePassed = -1;
     if (Restrict(run, lifted, base, lo, hi, n, &stats)) {
@@ -124,6 +132,13 @@ VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double
     }
     if (maxDepth >= 0 && height + 1 > maxDepth) {
       outcome = kVerifyDepthBound;
+      break;
+    }
+    if (!TreeSplitsExact(lifted, height + 1)) {
+      std::snprintf(line, sizeof line,
+                    "Stopped: the boxes of depth %d are not exact doubles.\n", height + 1);
+      run.print(line);
+      outcome = kVerifyInexact;
       break;
     }
     const auto start = std::chrono::steady_clock::now();

@@ -57,6 +57,7 @@ enum VerifyOutcome {
   kVerifyDepthLimit = 3,   // loop mode: the tree cannot be refined further
   kVerifyStopped = 4,      // loop mode: passDone asked to stop
   kVerifyRefused = 5,      // the tree does not fit the planar maps
+  kVerifyInexact = 6,      // the boxes would not be exactly representable
 };
 
 struct VerifyOptions {
@@ -65,6 +66,12 @@ struct VerifyOptions {
   int firstPass;      // number given to the first pass (1 for a new run)
 };
 
+// Boxes are only analysed while their bounds are exact doubles
+// (TreeSplitsExact): once mode on a tree deeper than that gives 0.0 with a
+// warning, and loop mode stops before a pass would go deeper, with a
+// console line and 0.0. The check assumes the boxes were split along the
+// tree's split-direction table, as TreeSubdivideAll and TreeInsert do.
+//
 // Runs the verification on the lifted tree (dimension 4: x, y, u, v) for
 // the parameter box a in [paramLo[0], paramHi[0]], b in [paramLo[1],
 // paramHi[1]]. The lifted tree is edited in place; a base tree over the

@@ -98,3 +98,15 @@ int TreeCountDepth(Tree* tree, int depth);
 int TreeDepth(const Box* box);
 
 }  // namespace vesk
+
+namespace vesk {
+
+// 1 when every box of depth at most `depth` whose path splits along the
+// tree's split-direction table has bounds c - r, c, c + r that are exactly
+// representable doubles; 0 otherwise. Rounded bounds would let sibling
+// boxes leave gaps between them, so a rigorous analysis must not run on
+// boxes deeper than this allows. A dyadic domain (center and radius with
+// few significant bits) stays exact for about 50 bisections per coordinate.
+int TreeSplitsExact(const Tree* tree, int depth);
+
+}  // namespace vesk
