@@ -25,8 +25,12 @@ build-asan: setup
 	  -DVESK_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 
+# The main job: prove the Henon map hyperbolic on the horseshoe parameter box
+# a = [5.9, 6.1], b = [0.29, 0.31]; the picture and the report go to out/.
 run: build
-	@./$(BUILD)/vesk_demo
+	@mkdir -p out
+	@./$(BUILD)/vesk verify --a 5.9,6.1 --b 0.29,0.31 \
+	  --plot out/horseshoe.svg --json out/horseshoe.json
 
 test-release: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

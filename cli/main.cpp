@@ -1,0 +1,99 @@
+// The vesk program: `vesk verify` runs the verification loop on a parameter
+// box; `vesk tree info` and `vesk tree plot` look into tree files.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+  using namespace vesk;
+  CLI::App app{"vesk: computer-assisted proofs of hyperbolicity for the Henon map "
+               "H(x, y) = (a - x^2 + b y, x) with interval parameters"};
+  app.require_subcommand(1);
+
+  VerifyCommand verify;
+  const CLI::Validator depth(
+      [](std::string& text) {
+        return !text.empty() && text[0] == '-' ? std::string("must be 0 or more")
+                                               : std::string();
+      },
+      "", "depth");
+  CLI::App* verifyCmd = app.add_subcommand(
+      "verify", "Refine a box tree over (x, y, u, v) until the cone test proves the map "
+                "hyperbolic on its chain recurrent set");
+  verifyCmd->add_option("--a", verify.a, "parameter a: a point (6) or an interval (5.9,6.1)")
+      ->type_name("A|LO,HI");
+  verifyCmd->add_option("--b", verify.b, "parameter b: a point (0.3) or an interval (0.29,0.31)")
+      ->type_name("B|LO,HI");
+  verifyCmd->add_option("--center", verify.center,
+                        "center of the domain: cx,cy,cu,cv (default 0,0,0,0)")
+      ->type_name("CX,CY,CU,CV");
+  verifyCmd->add_option("--radius", verify.radius,
+                        "radius of the domain: rx,ry,ru,rv (default: R,R,2,2 with R "
+                        "the radius of a square holding every bounded orbit)")
+      ->type_name("RX,RY,RU,RV");
+  verifyCmd->add_flag("--once", verify.once,
+                      "one test at the initial depth, without refinement");
+  verifyCmd->add_option("--depth0", verify.depth0, "initial uniform depth (default 0)")
+      ->type_name("N")
+      ->check(depth);
+  verifyCmd
+      ->add_option("--max-depth", verify.maxDepth,
+                   "depth bound of loop mode (default " + std::to_string(kDefaultMaxDepth) +
+                       ")")
+      ->type_name("N")
+      ->check(depth);
+  verifyCmd->add_option("--json", verify.json, "write a JSON report to FILE (- for stdout)")
+      ->type_name("FILE");
+  verifyCmd->add_option("--plot", verify.plot, "draw the boxes left into FILE.svg")
+      ->type_name("FILE.svg");
+  verifyCmd->add_option("--checkpoint", verify.checkpoint,
+                        "save the run after every pass to PATH")
+      ->type_name("PATH");
+  verifyCmd->add_option("--resume", verify.resume, "continue the run saved in PATH")
+      ->type_name("PATH");
+  verifyCmd->footer(
+      "Decimal parameters are enclosed outward by doubles. Prints the lines of the loop, then "
+      "\"Hyperbolic!\".\nExit status: 0 hyperbolic, 1 not proven, 2 bad usage or input, 130 "
+      "interrupted (Ctrl-C; with --checkpoint, continue with --resume).\nExample: vesk verify "
+      "--a 5.9,6.1 --b 0.29,0.31 --plot out.svg --json out.json");
+
+  CLI::App* treeCmd = app.add_subcommand("tree", "Look into tree files");
+  treeCmd->require_subcommand(1);
+  std::string infoFile, plotFile, plotOut;
+  CLI::App* infoCmd = treeCmd->add_subcommand("info", "Summarise a tree file");
+  infoCmd->add_option("FILE", infoFile, "tree file (or verify checkpoint)")->required();
+  CLI::App* plotCmd = treeCmd->add_subcommand("plot", "Draw the leaves of a tree file");
+  plotCmd->add_option("FILE", plotFile, "tree file (or verify checkpoint)")->required();
+  plotCmd->add_option("--out", plotOut, "the SVG file to write")->required();
+
+  // A word that is no command would only get "A subcommand is required".
+  const char* const kCommands =
+      "the commands are: vesk verify, vesk tree info FILE, vesk tree plot FILE --out "
+      "FILE.svg (see vesk --help)";
+  if (argc < 2) {
+    std::fprintf(stderr, "vesk: no command given: %s\n", kCommands);
+    return kExitUsage;
+  }
+  const std::string first = argv[1];
+  if (first[0] != '-' && first != "verify" && first != "tree") {
+    std::fprintf(stderr, "vesk: unknown command '%s': %s\n", first.c_str(), kCommands);
+    return kExitUsage;
+  }
+  if (first == "tree" && argc >= 3 && argv[2][0] != '-' && std::string(argv[2]) != "info" &&
+      std::string(argv[2]) != "plot") {
+    std::fprintf(stderr, "vesk: unknown command 'tree %s': %s\n", argv[2], kCommands);
+    return kExitUsage;
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);  // prints help, or the message and a hint
+    return code == 0 ? 0 : kExitUsage;
+  }
+  if (*verifyCmd) return RunVerify(verify);
+  if (*infoCmd) return RunTreeInfo(infoFile);
+  if (*plotCmd) return RunTreePlot(plotFile, plotOut);
+  return kExitUsage;
+}

@@ -1,0 +1,331 @@
+#include "cli/params.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cfenv>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#if defined(__clang__)
+#pragma STDC FENV_ACCESS ON
+#endif
+
+namespace vesk {
+
+namespace {
+
+// strtod of the whole text in the given rounding direction. The text
+// pointer goes through volatile storage and the result is stored to
+// volatile storage before the switch back, so that neither the call nor its
+// result can be moved out of the window of the mode switch.
+double StrtodIn(int mode, const char* text, const char** end, int* err) {
+  const char* volatile vtext = text;
+  volatile double result;
+  char* stop = nullptr;
+  std::fesetround(mode);
+  errno = 0;
+  result = std::strtod(vtext, &stop);
+  *err = errno;
+  std::fesetround(FE_TONEAREST);
+  *end = stop;
+  return result;
+}
+
+// Whether this C library's strtod honours the rounding direction: 0.1 has
+// no exact double, so its downward and upward readings must differ.
+bool StrtodHonoursRounding() {
+  static int known = -1;
+  if (known < 0) {
+    const char* end;
+    int err;
+    const double down = StrtodIn(FE_DOWNWARD, "0.1", &end, &err);
+    const double up = StrtodIn(FE_UPWARD, "0.1", &end, &err);
+    known = down < up && std::nextafter(down, 1.0) == up;
+  }
+  return known == 1;
+}
+
+// One IEEE operation under a directed rounding mode, pinned as above.
+enum class Op { kAdd, kSub, kMul, kDiv };
+double Directed(int mode, Op op, double x, double y) {
+  volatile double vx = x;
+  volatile double vy = y;
+  volatile double vr;
+  std::fesetround(mode);
+  switch (op) {
+    case Op::kAdd: vr = vx + vy; break;
+    case Op::kSub: vr = vx - vy; break;
+    case Op::kMul: vr = vx * vy; break;
+    case Op::kDiv: vr = vx / vy; break;
+  }
+  std::fesetround(FE_TONEAREST);
+  return vr;
+}
+
+// Checks the text before strtod sees it: strtod would skip leading blanks.
+bool StartsLikeNumber(const char* text) {
+  return text[0] != '\0' && !std::isspace(static_cast<unsigned char>(text[0]));
+}
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+const char* StatusWhy(NumberStatus status) {
+  switch (status) {
+    case kNumberMalformed: return "is not a number";
+    case kNumberNotFinite: return "is not a finite number";
+    case kNumberOutOfRange: return "is beyond the range of doubles";
+    case kNumberOk: break;
+  }
+  return "";
+}
+
+std::vector<std::string> SplitCommas(const std::string& text) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                   : comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+NumberStatus NearestNumber(const char* text, double* value) {
+  if (!StartsLikeNumber(text)) return kNumberMalformed;
+  const char* end;
+  int err;
+  const double x = StrtodIn(FE_TONEAREST, text, &end, &err);
+  if (end == text || *end != '\0') return kNumberMalformed;
+  if (std::isnan(x)) return kNumberNotFinite;
+  if (std::isinf(x)) return err == ERANGE ? kNumberOutOfRange : kNumberNotFinite;
+  *value = x;
+  return kNumberOk;
+}
+
+NumberStatus EncloseNumber(const char* text, double* down, double* up) {
+  double nearest = 0.0;
+  const NumberStatus status = NearestNumber(text, &nearest);
+  if (status != kNumberOk) return status;
+  const char* end;
+  int err;
+  double lo, hi;
+  if (StrtodHonoursRounding()) {
+    lo = StrtodIn(FE_DOWNWARD, text, &end, &err);
+    hi = StrtodIn(FE_UPWARD, text, &end, &err);
+  } else {
+    // A library that reads in round-to-nearest only: step one double out on
+    // both sides, which encloses the number whether or not it was exact.
+    lo = std::nextafter(nearest, -HUGE_VAL);
+    hi = std::nextafter(nearest, HUGE_VAL);
+  }
+  // A value just beyond the largest double reads as infinity upward.
+  if (!std::isfinite(lo) || !std::isfinite(hi)) return kNumberOutOfRange;
+  *down = lo;
+  *up = hi;
+  return kNumberOk;
+}
+
+bool ParseRange(const std::string& text, const char* what, Range* out,
+                std::string* error) {
+  const std::vector<std::string> parts = SplitCommas(text);
+  if (parts.size() > 2) {
+    *error = std::string(what) + ": " + Quote(text) +
+             " has more than two numbers: give a point like 6 or an interval like 5.9,6.1";
+    return false;
+  }
+  double lo = 0.0, hi = 0.0, ignored = 0.0;
+  const NumberStatus s0 = EncloseNumber(parts[0].c_str(), &lo, &ignored);
+  if (s0 != kNumberOk) {
+    *error = std::string(what) + ": " + Quote(parts[0]) + " " + StatusWhy(s0) +
+             ": give a point like 6 or an interval like 5.9,6.1";
+    return false;
+  }
+  if (parts.size() == 1) {
+    hi = ignored;
+  } else {
+    const NumberStatus s1 = EncloseNumber(parts[1].c_str(), &ignored, &hi);
+    if (s1 != kNumberOk) {
+      *error = std::string(what) + ": " + Quote(parts[1]) + " " + StatusWhy(s1) +
+               ": give a point like 6 or an interval like 5.9,6.1";
+      return false;
+    }
+    double loNearest = 0.0, hiNearest = 0.0;
+    NearestNumber(parts[0].c_str(), &loNearest);
+    NearestNumber(parts[1].c_str(), &hiNearest);
+    if (loNearest > hiNearest) {
+      *error = std::string(what) + ": the interval " + Quote(text) +
+               " has its lower end above its upper end: write the smaller number first";
+      return false;
+    }
+  }
+  out->lo = lo;
+  out->hi = hi;
+  return true;
+}
+
+bool ParseList(const std::string& text, const char* what, int count, bool roundUp,
+               double* out, std::string* error) {
+  const std::vector<std::string> parts = SplitCommas(text);
+  if (static_cast<int>(parts.size()) != count) {
+    *error = std::string(what) + ": " + Quote(text) + " has " +
+             std::to_string(parts.size()) + " number" + (parts.size() == 1 ? "" : "s") +
+             ", expected " + std::to_string(count) +
+             " separated by commas (x, y, u, v), e.g. 0,0,0,0";
+    return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    double down = 0.0, up = 0.0;
+    NumberStatus status;
+    if (roundUp) {
+      status = EncloseNumber(parts[i].c_str(), &down, &up);
+      out[i] = up;
+    } else {
+      status = NearestNumber(parts[i].c_str(), &out[i]);
+    }
+    if (status != kNumberOk) {
+      *error = std::string(what) + ": " + Quote(parts[i]) + " " + StatusWhy(status) +
+               ": give " + std::to_string(count) + " numbers separated by commas";
+      return false;
+    }
+  }
+  return true;
+}
+
+double HenonOrbitRadius(Range a, Range b, double step) {
+  const double amax = std::fmax(std::fabs(a.lo), std::fabs(a.hi));
+  const double bmax = std::fmax(std::fabs(b.lo), std::fabs(b.hi));
+  // R bounds the square when p(R) = R^2 - s R - |a| >= 0 with s = 1 + |b|,
+  // and R >= s / 2 (p grows from there on, past its one positive root).
+  const double sUp = Directed(FE_UPWARD, Op::kAdd, 1.0, bmax);
+  const double sq = std::sqrt(sUp * sUp + 4.0 * amax);
+  double steps = std::ceil((sUp + sq) * 0.5 / step);
+  if (!(steps >= 1.0)) steps = 1.0;
+  // The first guess is computed in round-to-nearest and is usually right;
+  // a few steps up make up for its rounding errors. R = k * step is exact.
+  for (int attempt = 0; attempt < 64 && steps < 0x1p53; ++attempt) {
+    const double R = steps * step;
+    const double r2 = Directed(FE_DOWNWARD, Op::kMul, R, R);
+    const double sR = Directed(FE_UPWARD, Op::kMul, sUp, R);
+    const double p = Directed(FE_DOWNWARD, Op::kSub,
+                              Directed(FE_DOWNWARD, Op::kSub, r2, sR), amax);
+    const double half = Directed(FE_UPWARD, Op::kMul, sUp, 0.5);
+    if (p >= 0.0 && R >= half) return R;
+    steps += std::fmax(1.0, std::ceil(steps * 0x1p-40));
+  }
+  return HUGE_VAL;  // parameters too large for a square of this kind
+}
+
+namespace {
+
+// Exponent of the lowest set bit of a finite nonzero double.
+int LowestBit(double x) {
+  int e;
+  const double m = std::frexp(std::fabs(x), &e);  // |x| = m 2^e, 0.5 <= m < 1
+  const uint64_t mant = static_cast<uint64_t>(std::ldexp(m, 53));
+  return e - 53 + __builtin_ctzll(mant);
+}
+
+// Smallest e with |x| < 2^e.
+int TopBit(double x) {
+  int e;
+  std::frexp(std::fabs(x), &e);
+  return e;
+}
+
+}  // namespace
+
+int ExactSplits(double center, double radius) {
+  if (!std::isfinite(center) || !std::isfinite(radius) || !(radius > 0.0)) return -1;
+  // After j bisections the bounds are center + m radius 2^-j, |m| <= 2^j:
+  // multiples of 2^low below 2^top in magnitude, all doubles when
+  // top - low <= 53 (and low is not below the least subnormal).
+  int top = TopBit(radius);
+  int centerLow = INT_MAX;
+  if (center != 0.0) {
+    top = std::max(top, TopBit(center)) + 1;  // |center| + radius < 2^(max + 1)
+    centerLow = LowestBit(center);
+  }
+  int j = -1;
+  while (j < 4096) {
+    const int low = std::min(LowestBit(radius) - (j + 1), centerLow);
+    if (low < -1074 || top - low > 53) break;
+    ++j;
+  }
+  return j;
+}
+
+int ExactLiftedDepth(const double center[4], const double radius[4], int limit) {
+  int splits[4];
+  for (int i = 0; i < 4; ++i) splits[i] = ExactSplits(center[i], radius[i]);
+  // Depth d bisects coordinate d mod 4 (the default split table).
+  int done[4] = {0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i)
+    if (splits[i] < 0) return -1;
+  for (int d = 0; d < limit; ++d) {
+    if (done[d % 4] + 1 > splits[d % 4]) return d;
+    ++done[d % 4];
+  }
+  return limit;
+}
+
+bool CheckLiftedDomain(const double center[4], const double radius[4], std::string* error) {
+  static const char* const kNames[4] = {"x", "y", "u", "v"};
+  for (int i = 0; i < 4; ++i) {
+    if (!std::isfinite(center[i])) {
+      *error = std::string("--center: the center of ") + kNames[i] + " must be finite";
+      return false;
+    }
+    if (!(radius[i] > 0.0) || !std::isfinite(radius[i])) {
+      *error = std::string("--radius: the radius of ") + kNames[i] +
+               " must be positive and finite, not " + DoubleText(radius[i]);
+      return false;
+    }
+  }
+  if (center[0] != center[1] || radius[0] != radius[1]) {
+    *error =
+        "the state coordinates x and y must share one grid: give them the same center "
+        "and the same radius (e.g. --center 0,0,0,0 --radius 3,3,2,2); the tangent lift "
+        "maps x onto y through a midpoint, which encloses the image only on one grid";
+    return false;
+  }
+  if (center[2] != center[3] || radius[2] != radius[3]) {
+    *error =
+        "the tangent coordinates u and v must share one grid: give them the same center "
+        "and the same radius (e.g. --center 0,0,0,0 --radius 3,3,2,2); the tangent lift "
+        "maps u onto v through a midpoint, which encloses the image only on one grid";
+    return false;
+  }
+  return true;
+}
+
+bool DomainHoldsSquare(const double center[4], const double radius[4], double R) {
+  for (int i = 0; i < 2; ++i) {
+    if (Directed(FE_DOWNWARD, Op::kSub, center[i], radius[i]) > -R) return false;
+    if (Directed(FE_UPWARD, Op::kAdd, center[i], radius[i]) < R) return false;
+  }
+  return true;
+}
+
+std::string DoubleText(double x) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", x);
+  return buf;
+}
+
+std::string HexText(double x) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%a", x);
+  return buf;
+}
+
+}  // namespace vesk

@@ -1,0 +1,79 @@
+// Parameters and domains of the command line: numbers typed in decimal are
+// enclosed by doubles (lower end rounded down, upper end rounded up), so that
+// a verdict holds for the numbers the user typed, not for nearby doubles.
+#pragma once
+
+#include <string>
+
+namespace vesk {
+
+enum NumberStatus {
+  kNumberOk = 0,
+  kNumberMalformed = 1,   // not a number, or followed by other characters
+  kNumberNotFinite = 2,   // "inf", "nan" and the like
+  kNumberOutOfRange = 3,  // finite, but beyond the largest double
+};
+
+// Reads the whole of text as one floating-point number (decimal, or C
+// hexadecimal) and gives the largest double not above it (*down) and the
+// smallest double not below it (*up); both equal the value when it is a
+// double. No leading or trailing blanks are accepted.
+NumberStatus EncloseNumber(const char* text, double* down, double* up);
+
+// The double nearest to the number in text (ties to even).
+NumberStatus NearestNumber(const char* text, double* value);
+
+// An interval [lo, hi] of doubles.
+struct Range {
+  double lo;
+  double hi;
+};
+
+// Parses a point ("6") or an interval ("5.9,6.1") and encloses it outward.
+// On failure returns false with a message naming `what` (e.g. "--a").
+bool ParseRange(const std::string& text, const char* what, Range* out,
+                std::string* error);
+
+// Parses exactly `count` comma-separated numbers: rounded to nearest, or up
+// when roundUp is set.
+bool ParseList(const std::string& text, const char* what, int count, bool roundUp,
+               double* out, std::string* error);
+
+// The smallest multiple of step (a power of two) that bounds the square
+// |x|, |y| <= R holding every bounded orbit of the Henon map
+// H(x, y) = (a - x^2 + b y, x) for all a in the range a and b in the range
+// b: R = (1 + |b| + sqrt((1 + |b|)^2 + 4|a|)) / 2 with |a| and |b| at their
+// largest. The bound is checked with directed arithmetic, so rounding can
+// only make it larger. HUGE_VAL when no such square of doubles exists.
+// The default domain uses step 1/16, which keeps the bounds of its boxes
+// exact doubles through some 45 bisections.
+double HenonOrbitRadius(Range a, Range b, double step = 1.0 / 16.0);
+
+// The lifted domain (x, y, u, v). True when it is usable, else false and a
+// message: finite centers, positive finite radii, and x, y on one grid
+// (equal center and radius) as well as u, v, because the tangent lift gives
+// the second and fourth image coordinates as midpoints.
+bool CheckLiftedDomain(const double center[4], const double radius[4], std::string* error);
+
+// How many bisections of [center - radius, center + radius] leave every
+// box bound an exactly representable double (siblings then meet without a
+// gap); -1 when not even the domain's own bounds are.
+int ExactSplits(double center, double radius);
+
+// The depth of the lifted tree (coordinates bisected in turn: x, y, u, v,
+// x, ...) down to which every box bound is exact, at most limit; -1 when
+// the domain's own bounds are not.
+int ExactLiftedDepth(const double center[4], const double radius[4], int limit);
+
+// Whether the state square of the domain contains [-R, R]^2.
+bool DomainHoldsSquare(const double center[4], const double radius[4], double R);
+
+// The double with 17 significant digits ("%.17g"): enough to read back as
+// the same double, and to show on which side of a short decimal it lies
+// (0.29 rounded down shows as 0.28999999999999998).
+std::string DoubleText(double x);
+
+// Exact text of a double in C hexadecimal ("%a").
+std::string HexText(double x);
+
+}  // namespace vesk

@@ -1,0 +1,493 @@
+// vesk verify: the verification loop on a parameter box, with the console
+// lines of the host module, a progress line on a terminal, checkpoints,
+// resumption, a JSON report and a picture.
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/files.h"
+#include "cli/params.h"
+#include "cli/report.h"
+#include "cli/svg.h"
+#include "cli/tree_files.h"
+#include "analysis/chain_recurrent.h"
+#include "gateway/driver.h"
+
+namespace vesk {
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) {
+  g_interrupted = 1;
+  static const char kNote[] =
+      "\nvesk: stopping after this pass (press Ctrl-C again to quit at once)\n";
+  ssize_t ignored = write(STDERR_FILENO, kNote, sizeof kNote - 1);
+  (void)ignored;
+}
+
+// Everything the hooks of one run need.
+struct RunContext {
+  FILE* console;           // the loop's lines
+  std::string pending;     // a console line not yet complete
+  bool progress;           // standard error is a terminal
+  bool progressShown;
+  bool once;
+  int pass;                // pass running now
+  int depth;               // lifted height before its subdivision
+  nlohmann::ordered_json* history;
+  CheckpointHeader* setup;
+  const std::string* checkpointPath;
+  std::string checkpointError;
+  VerifyPassStats last;    // the last pass reported
+  bool haveLast;
+  int stageBoxes[4];       // once mode: boxes each analysis started with
+};
+
+void ClearProgress(RunContext* ctx) {
+  if (!ctx->progressShown) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  ctx->progressShown = false;
+}
+
+void HookPrint(void* user, const char* text) {
+  RunContext* ctx = static_cast<RunContext*>(user);
+  ctx->pending += text;
+  size_t eol;
+  while ((eol = ctx->pending.find('\n')) != std::string::npos) {
+    ClearProgress(ctx);
+    std::fwrite(ctx->pending.data(), 1, eol + 1, ctx->console);
+    std::fflush(ctx->console);
+    ctx->pending.erase(0, eol + 1);
+  }
+}
+
+void HookStage(void* user, VerifyStage stage, int boxes) {
+  RunContext* ctx = static_cast<RunContext*>(user);
+  if (stage >= 0 && stage < 4) ctx->stageBoxes[stage] = boxes;
+  if (!ctx->progress) return;
+  if (ctx->once) {
+    std::fprintf(stderr, "\r\033[K  once at depth %d: %s, %d boxes", ctx->depth,
+                 VerifyStageName(stage), boxes);
+  } else {
+    std::fprintf(stderr, "\r\033[K  pass %d, depth %d: %s, %d boxes", ctx->pass, ctx->depth,
+                 VerifyStageName(stage), boxes);
+  }
+  std::fflush(stderr);
+  ctx->progressShown = true;
+}
+
+void Record(RunContext* ctx, const VerifyPassStats* stats) {
+  ClearProgress(ctx);
+  ctx->history->push_back(PassRecord(*stats, PeakMemoryBytes()));
+  ctx->last = *stats;
+  ctx->haveLast = true;
+  ctx->pass = stats->pass + 1;
+  ctx->depth = stats->depth + 1;
+}
+
+int HookPassDone(void* user, const VerifyPassStats* stats, Tree* lifted) {
+  RunContext* ctx = static_cast<RunContext*>(user);
+  Record(ctx, stats);
+  if (!ctx->checkpointPath->empty()) {
+    ctx->setup->pass = stats->pass;
+    if (!CheckpointSave(*ctx->checkpointPath, *ctx->setup, lifted, ctx->history->dump(),
+                        &ctx->checkpointError))
+      return 1;
+  }
+  return g_interrupted ? 1 : 0;
+}
+
+void HookPassSucceeded(void* user, const VerifyPassStats* stats, Tree*) {
+  Record(static_cast<RunContext*>(user), stats);
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "vesk verify: %s\n", message.c_str());
+  return kExitUsage;
+}
+
+// The verdict word of the report.
+const char* VerdictName(int status) {
+  switch (status) {
+    case kExitHyperbolic: return "hyperbolic";
+    case kExitNotProven: return "not proven";
+    case kExitInterrupted: return "interrupted";
+  }
+  return "error";
+}
+
+nlohmann::ordered_json DoublesJson(const double* x, int n) {
+  nlohmann::ordered_json a = nlohmann::ordered_json::array();
+  for (int i = 0; i < n; ++i) a.push_back(x[i]);
+  return a;
+}
+
+nlohmann::ordered_json HexJson(const double* x, int n) {
+  nlohmann::ordered_json a = nlohmann::ordered_json::array();
+  for (int i = 0; i < n; ++i) a.push_back(HexText(x[i]));
+  return a;
+}
+
+std::string HistoryOrError(const std::string& text, nlohmann::ordered_json* history) {
+  try {
+    *history = nlohmann::ordered_json::parse(text);
+  } catch (const nlohmann::ordered_json::exception& e) {
+    return std::string("the pass history of the checkpoint is not valid JSON: ") + e.what();
+  }
+  if (!history->is_array()) return "the pass history of the checkpoint is not a list";
+  return "";
+}
+
+}  // namespace
+
+int RunVerify(const VerifyCommand& cmd) {
+  std::string error;
+  CheckpointHeader setup{};
+  nlohmann::ordered_json history = nlohmann::ordered_json::array();
+  Tree* lifted = nullptr;
+  const bool resuming = !cmd.resume.empty();
+  const std::string checkpointPath = !cmd.checkpoint.empty() ? cmd.checkpoint : cmd.resume;
+
+  // Everything is checked before anything is written.
+  if (resuming) {
+    const char* clash = !cmd.a.empty()        ? "--a"
+                        : !cmd.b.empty()      ? "--b"
+                        : !cmd.center.empty() ? "--center"
+                        : !cmd.radius.empty() ? "--radius"
+                        : cmd.depth0 >= 0     ? "--depth0"
+                        : cmd.once            ? "--once"
+                                              : nullptr;
+    if (clash)
+      return Fail(std::string(clash) +
+                  " cannot be used with --resume: the checkpoint holds the parameters, the "
+                  "domain and the depth of the run (only --max-depth, --json, --plot and "
+                  "--checkpoint may be given)");
+  } else {
+    if (cmd.a.empty() || cmd.b.empty())
+      return Fail(std::string(cmd.a.empty() ? "--a" : "--b") +
+                  " is missing: give each parameter as a point or an interval, e.g. --a "
+                  "5.9,6.1 --b 0.3 (or continue a run with --resume CHECKPOINT)");
+    if (!ParseRange(cmd.a, "--a", &setup.a, &error)) return Fail(error);
+    if (!ParseRange(cmd.b, "--b", &setup.b, &error)) return Fail(error);
+    const double zero[4] = {0.0, 0.0, 0.0, 0.0};
+    std::memcpy(setup.center, zero, sizeof zero);
+    if (!cmd.center.empty() && !ParseList(cmd.center, "--center", 4, false, setup.center, &error))
+      return Fail(error);
+    const double R = HenonOrbitRadius(setup.a, setup.b);
+    if (cmd.radius.empty()) {
+      if (!std::isfinite(R))
+        return Fail("the parameters are too large for a default domain: give --center and "
+                    "--radius");
+      const double defaults[4] = {R, R, 2.0, 2.0};
+      std::memcpy(setup.radius, defaults, sizeof defaults);
+    } else if (!ParseList(cmd.radius, "--radius", 4, true, setup.radius, &error)) {
+      return Fail(error);
+    }
+    if (!CheckLiftedDomain(setup.center, setup.radius, &error)) return Fail(error);
+    setup.depth0 = cmd.depth0 < 0 ? 0 : cmd.depth0;
+    if (setup.depth0 > kMaxInitialDepth)
+      return Fail("--depth0 " + std::to_string(setup.depth0) + " would make 2^" +
+                  std::to_string(setup.depth0) + " boxes at once: give at most " +
+                  std::to_string(kMaxInitialDepth) +
+                  " and let the loop refine where the set is");
+    if (cmd.once && (cmd.maxDepth >= 0 || !cmd.checkpoint.empty()))
+      return Fail(std::string(cmd.maxDepth >= 0 ? "--max-depth" : "--checkpoint") +
+                  " applies to loop mode only: leave it out with --once");
+  }
+  if (cmd.maxDepth > kMaxLiftedHeight)
+    return Fail("--max-depth " + std::to_string(cmd.maxDepth) + " is beyond the deepest " +
+                std::to_string(kMaxLiftedHeight) + " levels the analyses support");
+  if (!cmd.json.empty() && cmd.json != "-" && !CheckWritablePath(cmd.json, "--json", &error))
+    return Fail(error);
+  if (!cmd.plot.empty() && !CheckWritablePath(cmd.plot, "--plot", &error)) return Fail(error);
+  if (!checkpointPath.empty() && !CheckWritablePath(checkpointPath, "--checkpoint", &error))
+    return Fail(error);
+  if (resuming) {
+    std::string historyText;
+    lifted = CheckpointLoad(cmd.resume, &setup, &historyText, &error);
+    if (lifted == nullptr) return Fail(error);
+    const std::string bad = HistoryOrError(historyText, &history);
+    if (!bad.empty()) {
+      TreeFree(&lifted);
+      return Fail(cmd.resume + ": " + bad);
+    }
+    const int height = TreeDepth(lifted->root);
+    if (cmd.maxDepth >= 0) {
+      if (cmd.maxDepth < height) {
+        TreeFree(&lifted);
+        return Fail("--max-depth " + std::to_string(cmd.maxDepth) +
+                    " is below the depth " + std::to_string(height) +
+                    " the checkpoint has reached: give at least " + std::to_string(height));
+      }
+      setup.maxDepth = cmd.maxDepth;
+    }
+  } else {
+    setup.maxDepth = cmd.maxDepth >= 0 ? cmd.maxDepth : kDefaultMaxDepth;
+    if (!cmd.once && setup.maxDepth < setup.depth0)
+      return Fail("--max-depth " + std::to_string(setup.maxDepth) + " is below --depth0 " +
+                  std::to_string(setup.depth0) + ": give a depth bound of at least " +
+                  std::to_string(setup.depth0));
+  }
+  const bool once = cmd.once;
+  // Boxes whose bounds are rounded would leave gaps between siblings: the
+  // run must stay within the depth where the domain's bisections are exact.
+  const int needed = once ? setup.depth0 : setup.maxDepth;
+  const int exact = ExactLiftedDepth(setup.center, setup.radius, kMaxLiftedHeight);
+  if (exact < needed) {
+    TreeFree(&lifted);
+    if (exact < 0)
+      return Fail("the bounds center +- radius of the domain are not exact doubles: give a "
+                  "center and a radius with few binary digits (e.g. 3.25 rather than 3.22)");
+    return Fail("the boxes of this domain have exact double bounds only down to depth " +
+                std::to_string(exact) + ", less than the depth " + std::to_string(needed) +
+                " asked for: give a center and a radius with few binary digits (e.g. --radius "
+                "3.25,3.25,2,2 rather than 3.22) or a smaller " +
+                (once ? "--depth0" : "--max-depth"));
+  }
+
+  if (!resuming) {
+    const double tight = HenonOrbitRadius(setup.a, setup.b, 0x1p-20);
+    if (!DomainHoldsSquare(setup.center, setup.radius, tight))
+      std::fprintf(stderr,
+                   "vesk verify: warning: the domain does not contain the square |x|, |y| <= "
+                   "%.6f that holds every bounded orbit; the verdict concerns only the part "
+                   "of the dynamics inside the domain\n",
+                   tight);
+  }
+
+  // The run.
+  FILE* console = cmd.json == "-" ? stderr : stdout;
+  std::fprintf(console, "# Henon map H(x, y) = (a - x^2 + b y, x) and its tangent lift\n");
+  std::fprintf(console, "# a = %s\n# b = %s\n", RangeText(setup.a).c_str(),
+               RangeText(setup.b).c_str());
+  std::fprintf(console, "# domain: x, y in %s +- %s; u, v in %s +- %s\n",
+               DoubleText(setup.center[0]).c_str(), DoubleText(setup.radius[0]).c_str(),
+               DoubleText(setup.center[2]).c_str(), DoubleText(setup.radius[2]).c_str());
+  if (resuming)
+    std::fprintf(console, "# resumed from %s after pass %d, depth bound %d\n",
+                 cmd.resume.c_str(), setup.pass, setup.maxDepth);
+  else if (once)
+    std::fprintf(console, "# once mode at depth %d\n", setup.depth0);
+  else
+    std::fprintf(console, "# loop mode from depth %d, depth bound %d\n", setup.depth0,
+                 setup.maxDepth);
+  std::fflush(console);
+
+  if (!resuming) {
+    Rectangle* domain = RectangleNew(setup.center, setup.radius, 4);
+    lifted = TreeNew(domain);
+    RectangleFree(&domain);
+    for (int d = 0; d < setup.depth0; ++d) TreeSubdivideAll(lifted);
+  }
+
+  RunContext ctx{};
+  ctx.console = console;
+  ctx.progress = isatty(STDERR_FILENO) == 1;
+  ctx.once = once;
+  ctx.pass = setup.pass + 1;
+  ctx.depth = TreeDepth(lifted->root);
+  ctx.history = &history;
+  ctx.setup = &setup;
+  ctx.checkpointPath = &checkpointPath;
+  for (int& boxes : ctx.stageBoxes) boxes = -1;
+  const VerifyHooks hooks{&ctx, HookPrint, HookStage, HookPassDone, HookPassSucceeded};
+  const VerifyOptions options{once ? 1 : 0, setup.maxDepth, setup.pass + 1};
+  const int startPasses = static_cast<int>(history.size());
+
+  struct sigaction previous;
+  if (!once) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous);
+  }
+  const double paramLo[2] = {setup.a.lo, setup.b.lo};
+  const double paramHi[2] = {setup.a.hi, setup.b.hi};
+  const auto start = std::chrono::steady_clock::now();
+  const VerifyOutcome outcome =
+      VerifyHyperbolic(lifted, paramLo, paramHi, &options, &hooks, nullptr);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!once) sigaction(SIGINT, &previous, nullptr);
+  ClearProgress(&ctx);
+  HookPrint(&ctx, "");
+
+  // The verdict.
+  int status = kExitUsage;
+  std::string verdict;
+  const int height = TreeDepth(lifted->root);
+  switch (outcome) {
+    case kVerifyHyperbolic:
+      status = kExitHyperbolic;
+      verdict = "Hyperbolic!";
+      if (once) HookPrint(&ctx, "Hyperbolic!\n");  // the loop prints its own
+      break;
+    case kVerifyNotProven:
+      status = kExitNotProven;
+      verdict = "not proven at depth " + std::to_string(height);
+      HookPrint(&ctx, (verdict + "\n").c_str());
+      break;
+    case kVerifyDepthBound:
+    case kVerifyDepthLimit:
+      status = kExitNotProven;
+      verdict = "not proven up to depth " +
+                std::to_string(outcome == kVerifyDepthBound ? setup.maxDepth
+                                                            : VerifyHeightLimit(lifted));
+      HookPrint(&ctx, (verdict + "\n").c_str());
+      if (outcome == kVerifyDepthBound && !checkpointPath.empty() &&
+          setup.maxDepth < kMaxLiftedHeight)
+        std::fprintf(stderr,
+                     "vesk verify: to go deeper, continue with: vesk verify --resume %s "
+                     "--max-depth %d\n",
+                     checkpointPath.c_str(), setup.maxDepth + 8 < kMaxLiftedHeight
+                                                 ? setup.maxDepth + 8
+                                                 : kMaxLiftedHeight);
+      break;
+    case kVerifyStopped:
+      if (!ctx.checkpointError.empty()) {
+        verdict = "stopped: " + ctx.checkpointError;
+        std::fprintf(stderr, "vesk verify: cannot save the checkpoint: %s\n",
+                     ctx.checkpointError.c_str());
+        break;
+      }
+      status = kExitInterrupted;
+      verdict = "interrupted after pass " + std::to_string(ctx.last.pass);
+      if (checkpointPath.empty())
+        std::fprintf(stderr, "vesk verify: %s (depth %d); no checkpoint was asked for\n",
+                     verdict.c_str(), height);
+      else
+        std::fprintf(stderr,
+                     "vesk verify: %s (depth %d); saved in %s: continue with: vesk verify "
+                     "--resume %s\n",
+                     verdict.c_str(), height, checkpointPath.c_str(), checkpointPath.c_str());
+      break;
+    case kVerifyRefused:
+      verdict = "refused";
+      break;
+    default:  // any other stop of the loop: nothing is proven
+      status = kExitNotProven;
+      verdict = "not proven up to depth " + std::to_string(height);
+      HookPrint(&ctx, (verdict + "\n").c_str());
+      break;
+  }
+
+  // What is left of the lifted tree: nothing when an analysis emptied it
+  // (the root then stays behind as a lone leaf).
+  bool empty;
+  if (once) {
+    empty = ctx.stageBoxes[kStageInvariantSet] < 0 || ctx.stageBoxes[kStageConeTest] < 0;
+    if (empty && outcome != kVerifyHyperbolic) empty = false;
+  } else {
+    empty = ctx.haveLast && (ctx.last.afterChainRec == 0 || ctx.last.afterInvariant == 0);
+  }
+  const int survivors = empty ? 0 : TreeCountDepth(lifted, -1);
+
+  int result = status;
+  if (!cmd.json.empty()) {
+    nlohmann::ordered_json report;
+    report["command"] = "vesk verify";
+    report["verdict"] = VerdictName(status);
+    report["message"] = verdict;
+    report["exit_status"] = status;
+    report["mode"] = once ? "once" : "loop";
+    const double a[2] = {setup.a.lo, setup.a.hi};
+    const double b[2] = {setup.b.lo, setup.b.hi};
+    report["parameters"] = {{"a", DoublesJson(a, 2)},
+                            {"b", DoublesJson(b, 2)},
+                            {"a_hex", HexJson(a, 2)},
+                            {"b_hex", HexJson(b, 2)}};
+    report["domain"] = {{"coordinates", {"x", "y", "u", "v"}},
+                        {"center", DoublesJson(setup.center, 4)},
+                        {"radius", DoublesJson(setup.radius, 4)},
+                        {"center_hex", HexJson(setup.center, 4)},
+                        {"radius_hex", HexJson(setup.radius, 4)}};
+    report["depth0"] = setup.depth0;
+    report["max_depth"] = once ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(setup.maxDepth);
+    report["resumed_from"] =
+        resuming ? nlohmann::ordered_json{{"checkpoint", cmd.resume},
+                                  {"after_pass", options.firstPass - 1},
+                                  {"passes_before", startPasses}}
+                 : nlohmann::ordered_json(nullptr);
+    if (once) {
+      const int* in = ctx.stageBoxes;
+      VerifyPassStats s{};
+      s.pass = 0;
+      s.depth = height;
+      s.leaves = in[kStageChainRecurrent];
+      s.subdivided = in[kStageChainRecurrent];
+      s.baseBoxes = s.baseRecurrent = -1;
+      s.afterChainRec = in[kStageInvariantSet] >= 0 ? in[kStageInvariantSet] : 0;
+      s.afterInvariant = in[kStageConeTest] >= 0 ? in[kStageConeTest]
+                         : s.afterChainRec > 0   ? 0
+                                                 : -1;
+      s.conePassed = in[kStageConeTest] >= 0 ? (outcome == kVerifyHyperbolic ? 1 : 0) : -1;
+      s.seconds = seconds;
+      nlohmann::ordered_json record = PassRecord(s, PeakMemoryBytes());
+      record["pass"] = nullptr;
+      record["leaves_before_subdivision"] = nullptr;
+      history.push_back(record);
+    }
+    report["passes"] = history;
+    report["final"] = {{"depth", height},
+                       {"boxes", survivors},
+                       {"seconds", seconds},
+                       {"peak_memory_bytes", PeakMemoryBytes()}};
+    const std::string text = report.dump(2) + "\n";
+    if (cmd.json == "-") {
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      std::fflush(stdout);
+    } else if (!WriteFileAtomically(cmd.json, text, &error)) {
+      std::fprintf(stderr, "vesk verify: --json: %s\n", error.c_str());
+      result = kExitUsage;
+    }
+  }
+  if (!cmd.plot.empty()) {
+    PlotPanel state, tangent;
+    state.title = "state plane";
+    state.xLabel = "x";
+    state.yLabel = "y";
+    tangent.title = "tangent plane";
+    tangent.xLabel = "u";
+    tangent.yLabel = "v";
+    for (int k = 0; k < 2; ++k) {
+      state.view.lo[k] = setup.center[k] - setup.radius[k];
+      state.view.hi[k] = setup.center[k] + setup.radius[k];
+      tangent.view.lo[k] = setup.center[2 + k] - setup.radius[2 + k];
+      tangent.view.hi[k] = setup.center[2 + k] + setup.radius[2 + k];
+    }
+    if (!empty) {
+      state.boxes = ProjectBoxes(lifted, -1, 0, 1);
+      tangent.boxes = ProjectBoxes(lifted, -1, 2, 3);
+    }
+    std::vector<std::string> caption;
+    caption.push_back("Hénon map H(x, y) = (a − x² + b·y, x):  a = " + RangeText(setup.a) +
+                      ",  b = " + RangeText(setup.b));
+    caption.push_back(verdict + " — depth " + std::to_string(height) + ", " +
+                      std::to_string(survivors) + " boxes of the lifted tree (x, y, u, v) left");
+    caption.push_back("state plane: " + std::to_string(state.boxes.size()) +
+                      " distinct boxes;  tangent plane: " +
+                      std::to_string(tangent.boxes.size()) + " distinct boxes");
+    const std::string svg = SvgDocument(
+        "vesk verify: a = " + RangeText(setup.a) + ", b = " + RangeText(setup.b) + ": " + verdict,
+        {state, tangent}, caption);
+    if (!WriteFileAtomically(cmd.plot, svg, &error)) {
+      std::fprintf(stderr, "vesk verify: --plot: %s\n", error.c_str());
+      result = kExitUsage;
+    }
+  }
+  TreeFree(&lifted);
+  return result;
+}
+
+}  // namespace vesk

@@ -1,0 +1,540 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the vesk program: runs the built binary.
+
+Usage: cli_e2e.py PATH/TO/vesk [GROUP ...]   (groups: the TestCase classes)
+"""
+import json
+import math
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+from fractions import Fraction
+
+VESK = None
+LOOP_LINE = re.compile(r"^detph (?P<depth>[ \d]\d):\t #cubs = (?P<leaves>[ \d]{6}\d)$")
+HORSESHOE = ["--a", "5.9,6.1", "--b", "0.29,0.31"]
+NON_HYPERBOLIC = ["--a", "1.4", "--b", "0.3"]
+
+
+def run(args, cwd=None, timeout=240, stderr=subprocess.PIPE):
+    return subprocess.run([VESK] + args, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr,
+                          timeout=timeout, text=True)
+
+
+def loop_lines(stdout):
+    """The lines of the loop and the verdict: everything but the # header."""
+    return [line for line in stdout.splitlines() if not line.startswith("#")]
+
+
+def header_range(stdout, name):
+    for line in stdout.splitlines():
+        m = re.match(r"^# %s = \[(\S+), (\S+)\]$" % name, line)
+        if m:
+            return float(m.group(1)), float(m.group(2))
+    raise AssertionError("no header line for " + name + " in:\n" + stdout)
+
+
+# ------------------------------------------------------------ tree oracle
+def parse_tree(data, domain=None):
+    """Leaves (center, radius, depth, flags) and box count of a tree file.
+
+    domain = (center, radius) replaces the 15-digit domain of the header."""
+    text_end = data.index(b"  no of boxes = ")
+    eol = data.index(b"\n", text_end)
+    header = data[:eol].decode()
+    count = int(header.rsplit("=", 1)[1])
+    values = {}
+    for key in ("center", "radius"):
+        m = re.search(r"^  %s = (.*)$" % key, header, re.M)
+        values[key] = [float(v) for v in m.group(1).split()]
+    dim = int(re.search(r"^  dim = (\d+)$", header, re.M).group(1))
+    center, radius = domain if domain else (values["center"], values["radius"])
+    leaves = []
+    # Pre-order, child 0 first; geometry as the walks compute it.
+    pos = eol + 1
+    boxes = 0
+    def walk(c, r, depth):
+        nonlocal pos, boxes
+        tag = data[pos]
+        pos += 1
+        if tag == 0:
+            return
+        sd, flags = data[pos], data[pos + 1]
+        pos += 2
+        boxes += 1
+        kids = 0
+        for child in (0, 1):
+            cc, rr = list(c), list(r)
+            rr[sd] = rr[sd] * 0.5
+            cc[sd] = cc[sd] - rr[sd] if child == 0 else cc[sd] + rr[sd]
+            before = boxes
+            walk(cc, rr, depth + 1)
+            kids += boxes > before
+        if kids == 0:
+            leaves.append((c, r, depth, flags))
+    sys.setrecursionlimit(10000)
+    walk(list(center), list(radius), 0)
+    assert pos == len(data), "oracle: bytes left after the stream"
+    assert boxes == count
+    return dim, leaves, boxes
+
+
+def parse_checkpoint(data):
+    """(tree bytes, exact domain) of a checkpoint."""
+    head = data[:data.index(b"\ntree ")].decode()
+    center = [float.fromhex(v) for v in re.search(r"^center (.*)$", head, re.M).group(1).split()]
+    radius = [float.fromhex(v) for v in re.search(r"^radius (.*)$", head, re.M).group(1).split()]
+    at = data.index(b"\ntree ") + len(b"\ntree ")
+    eol = data.index(b"\n", at)
+    size = int(data[at:eol])
+    tree = data[eol + 1:eol + 1 + size]
+    assert data[eol + 1 + size:].startswith(b"end ")
+    return tree, (center, radius)
+
+
+def projections(leaves, i, j):
+    out = set()
+    for c, r, _, _ in leaves:
+        lo1 = c[j] - r[j] if j >= 0 else 0.0
+        hi1 = c[j] + r[j] if j >= 0 else 1.0
+        out.add((c[i] - r[i], lo1, c[i] + r[i] - (c[i] - r[i]), hi1 - lo1))
+    return out
+
+
+def svg_panels(path, test):
+    """{panel id: set of (x, y, width, height)} after xmllint accepts the file."""
+    lint = subprocess.run(["xmllint", "--noout", path], capture_output=True, text=True)
+    test.assertEqual(lint.returncode, 0, lint.stderr)
+    root = ET.parse(path).getroot()
+    ns = "{http://www.w3.org/2000/svg}"
+    panels = {}
+    for g in root.iter(ns + "g"):
+        if g.get("class") == "boxes":
+            rects = [(float(r.get("x")), float(r.get("y")), float(r.get("width")),
+                      float(r.get("height"))) for r in g.findall(ns + "rect")]
+            panels[g.get("id")] = rects
+    return panels
+
+
+def write_tree_file(path, dim, center, radius, stream):
+    """A tree file as the format describes it; stream is the box bytes."""
+    boxes = 0
+    # Count boxes: walk the pre-order stream.
+    pos = 0
+    def walk():
+        nonlocal pos, boxes
+        tag = stream[pos]
+        pos += 1
+        if tag == 0:
+            return
+        pos += 2
+        boxes += 1
+        walk()
+        walk()
+    walk()
+    text = "Tree at 0x1234:\nRectangle at 0x5678:\n  dim = %d\n" % dim
+    text += "  center = " + "".join("%.15g " % v for v in center) + "\n"
+    text += "  radius = " + "".join("%.15g " % v for v in radius) + "\n"
+    text += "  no of boxes = %d\n" % boxes
+    with open(path, "wb") as f:
+        f.write(text.encode() + bytes(stream))
+
+
+def full_tree_stream(depth, dim, flags=0):
+    """Bytes of a full tree bisected coordinate k mod dim at depth k."""
+    out = []
+    def node(d):
+        if d == depth:
+            out.extend([1, 0, flags, 0, 0])
+            return
+        out.extend([1, d % dim, flags])
+        node(d + 1)
+        node(d + 1)
+    node(0)
+    return out
+
+
+class Verify(unittest.TestCase):
+    def check_loop(self, stdout, json_report=None):
+        lines = loop_lines(stdout)
+        loops = [LOOP_LINE.match(line) for line in lines[:-1]]
+        self.assertTrue(all(loops), lines)
+        depths = [int(m.group("depth")) for m in loops]
+        self.assertEqual(depths, list(range(depths[0], depths[0] + len(depths))))
+        if json_report is not None:
+            passes = json_report["passes"]
+            self.assertEqual([p["depth"] for p in passes], depths)
+            self.assertEqual([p["leaves_before_subdivision"] for p in passes],
+                             [int(m.group("leaves")) for m in loops])
+            self.assertEqual([p["pass"] for p in passes], list(range(1, len(depths) + 1)))
+        return lines, depths
+
+    def test_horseshoe_is_hyperbolic(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["verify"] + HORSESHOE + ["--json", "r.json"], cwd=d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(r.stderr, "")
+            report = json.load(open(os.path.join(d, "r.json")))
+        lines, depths = self.check_loop(r.stdout, report)
+        self.assertEqual(lines[0], "detph  0:\t #cubs =       1")
+        self.assertEqual(lines[-1], "Hyperbolic!")
+        self.assertEqual(report["verdict"], "hyperbolic")
+        self.assertEqual(report["exit_status"], 0)
+        # The parameters of the report are the doubles of the header, and
+        # enclose what was typed.
+        a = header_range(r.stdout, "a")
+        b = header_range(r.stdout, "b")
+        self.assertEqual(tuple(report["parameters"]["a"]), a)
+        self.assertEqual(tuple(report["parameters"]["b"]), b)
+        self.assertEqual([float.fromhex(h) for h in report["parameters"]["b_hex"]], list(b))
+        self.assertTrue(Fraction(a[0]) <= Fraction("5.9") and Fraction("6.1") <= Fraction(a[1]))
+        self.assertTrue(Fraction(b[0]) <= Fraction("0.29") and Fraction("0.31") <= Fraction(b[1]))
+        # Default domain: the square of bounded orbits, R = (1 + |b| +
+        # sqrt((1 + |b|)^2 + 4a)) / 2 rounded up to sixteenths, and radius 2
+        # for the tangent coordinates.
+        root = (1 + b[1] + math.sqrt((1 + b[1]) ** 2 + 4 * a[1])) / 2
+        radius = report["domain"]["radius"]
+        self.assertEqual(radius[0], radius[1])
+        self.assertEqual(radius[2:], [2.0, 2.0])
+        self.assertTrue(root <= radius[0] < root + 1 / 16, radius)
+        self.assertEqual(radius[0] * 16, int(radius[0] * 16))
+        self.assertEqual(report["domain"]["center"], [0.0] * 4)
+        last = report["passes"][-1]
+        self.assertTrue(last["cone_test"]["passed"])
+        self.assertTrue(all(p["peak_memory_bytes"] > 0 and p["seconds"] >= 0
+                            for p in report["passes"]))
+        self.assertEqual(report["final"]["boxes"], last["cone_test"]["boxes"])
+
+    def test_negative_b_is_hyperbolic(self):
+        r = run(["verify", "--a", "5.9,6.1", "--b", "-0.31,-0.29"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(loop_lines(r.stdout)[-1], "Hyperbolic!")
+        b = header_range(r.stdout, "b")
+        self.assertTrue(Fraction(b[0]) <= Fraction("-0.31") and Fraction("-0.29") <= Fraction(b[1]))
+
+    def test_point_parameters_become_neighbouring_doubles(self):
+        r = run(["verify", "--a", "6", "--b", "0.3", "--once", "--depth0", "12"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(header_range(r.stdout, "a"), (6.0, 6.0))
+        lo, hi = header_range(r.stdout, "b")
+        self.assertTrue(Fraction(lo) < Fraction("0.3") < Fraction(hi))
+        self.assertEqual(math.nextafter(lo, math.inf), hi)
+
+    def test_non_hyperbolic_stops_at_the_depth_bound(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["verify"] + NON_HYPERBOLIC + ["--max-depth", "12", "--json", "r.json"], cwd=d)
+            report = json.load(open(os.path.join(d, "r.json")))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        lines, depths = self.check_loop(r.stdout, report)
+        self.assertEqual(lines[-1], "not proven up to depth 12")
+        self.assertEqual(depths[-1], 11)
+        self.assertEqual(report["verdict"], "not proven")
+        self.assertEqual(report["message"], "not proven up to depth 12")
+        self.assertEqual(report["final"]["depth"], 12)
+        self.assertFalse(any(p["cone_test"]["passed"] for p in report["passes"]))
+
+    def test_initial_depth(self):
+        r = run(["verify"] + HORSESHOE + ["--depth0", "4"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(loop_lines(r.stdout)[0], "detph  4:\t #cubs =      16")
+
+    def test_once_mode(self):
+        r = run(["verify"] + HORSESHOE + ["--once", "--depth0", "12", "--json", "-"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        report = json.loads(r.stdout)  # the report alone on standard output
+        self.assertEqual(report["mode"], "once")
+        self.assertEqual(report["verdict"], "hyperbolic")
+        self.assertEqual(loop_lines(r.stderr), ["Hyperbolic!"])  # no pass lines
+        self.assertIsNone(report["max_depth"])
+        self.assertEqual(report["passes"][0]["chain_recurrent_set"]["boxes_before"], 4096)
+        r = run(["verify"] + HORSESHOE + ["--once"])
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(loop_lines(r.stdout), ["not proven at depth 0"])
+
+    def test_json_to_standard_output(self):
+        r = run(["verify"] + HORSESHOE + ["--json", "-"])
+        self.assertEqual(r.returncode, 0)
+        report = json.loads(r.stdout)
+        self.check_loop(r.stderr, report)
+        self.assertEqual(loop_lines(r.stderr)[-1], "Hyperbolic!")
+
+    def test_progress_line_only_on_a_terminal(self):
+        r = run(["verify"] + NON_HYPERBOLIC + ["--max-depth", "14"])
+        self.assertNotIn("\r", r.stderr)
+        self.assertEqual(r.stderr.strip(), "")
+        master, slave = pty.openpty()
+        p = subprocess.Popen([VESK, "verify"] + NON_HYPERBOLIC + ["--max-depth", "14"],
+                             stdout=subprocess.PIPE, stderr=slave, text=True)
+        os.close(slave)
+        out = p.stdout.read()
+        p.wait(timeout=120)
+        seen = b""
+        while True:
+            ready, _, _ = select.select([master], [], [], 1)
+            if not ready:
+                break
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        os.close(master)
+        text = seen.decode()
+        self.assertIn("chain recurrent set", text)
+        self.assertIn("invariant set", text)
+        self.assertIn("\r", text)
+        self.assertTrue(text.endswith("\r\x1b[K"), repr(text[-40:]))  # cleared at the end
+        self.assertEqual(out, r.stdout)  # standard output is untouched
+
+
+class Resume(unittest.TestCase):
+    def test_depth_bound_then_resume(self):
+        full = run(["verify"] + HORSESHOE)
+        self.assertEqual(full.returncode, 0)
+        with tempfile.TemporaryDirectory() as d:
+            first = run(["verify"] + HORSESHOE + ["--max-depth", "6", "--checkpoint", "ck"],
+                        cwd=d)
+            self.assertEqual(first.returncode, 1)
+            self.assertEqual(loop_lines(first.stdout)[-1], "not proven up to depth 6")
+            self.assertIn("--resume ck --max-depth", first.stderr)
+            second = run(["verify", "--resume", "ck", "--max-depth", "40", "--json", "r.json"],
+                         cwd=d)
+            report = json.load(open(os.path.join(d, "r.json")))
+        self.assertEqual(second.returncode, 0, second.stderr)
+        self.assertEqual(header_range(second.stdout, "a"), header_range(full.stdout, "a"))
+        self.assertEqual(loop_lines(first.stdout)[:-1] + loop_lines(second.stdout),
+                         loop_lines(full.stdout))
+        # The report of the resumed run lists every pass of the run.
+        self.assertEqual(len(report["passes"]), len(loop_lines(full.stdout)) - 1)
+        self.assertEqual(report["resumed_from"]["after_pass"], 6)
+
+    def test_interrupt_and_resume(self):
+        args = ["verify"] + NON_HYPERBOLIC + ["--max-depth", "22"]
+        full = run(args)
+        self.assertEqual(full.returncode, 1)
+        with tempfile.TemporaryDirectory() as d:
+            p = subprocess.Popen([VESK] + args + ["--checkpoint", "ck"], cwd=d,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            before = []
+            for line in p.stdout:
+                before.append(line.rstrip("\n"))
+                if line.startswith("detph 14"):
+                    # Freeze it, so that Ctrl-C lands while it is still running.
+                    p.send_signal(signal.SIGSTOP)
+                    p.send_signal(signal.SIGINT)
+                    p.send_signal(signal.SIGCONT)
+                    break
+            rest, err = p.communicate(timeout=240)
+            before += rest.splitlines()
+            self.assertEqual(p.returncode, 130, err)
+            self.assertIn("continue with: vesk verify --resume ck", err)
+            self.assertNotIn("not proven", "\n".join(before))
+            self.assertFalse(os.path.exists(os.path.join(d, "ck.tmp")))
+            after = run(["verify", "--resume", "ck"], cwd=d)
+        self.assertEqual(after.returncode, 1, after.stderr)
+        self.assertEqual(loop_lines("\n".join(before)) + loop_lines(after.stdout),
+                         loop_lines(full.stdout))
+
+    def test_truncated_or_damaged_checkpoint_is_refused(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["verify"] + HORSESHOE + ["--max-depth", "8", "--checkpoint", "ck"], cwd=d)
+            self.assertEqual(r.returncode, 1)
+            data = open(os.path.join(d, "ck"), "rb").read()
+            cases = {"half": data[:len(data) // 2], "end": data[:-1],
+                     "tree": data[:data.rindex(b"end ") - 3] + data[data.rindex(b"end "):],
+                     "flip": data[:40] + bytes([data[40] ^ 4]) + data[41:], "empty": b""}
+            for name, content in cases.items():
+                with open(os.path.join(d, "bad"), "wb") as f:
+                    f.write(content)
+                r = run(["verify", "--resume", "bad", "--json", "r.json", "--plot", "p.svg"], cwd=d)
+                self.assertEqual(r.returncode, 2, name)
+                self.assertEqual(r.stdout, "", name)
+                self.assertRegex(r.stderr, "cut short|damaged|not a checkpoint", name)
+                self.assertEqual(sorted(os.listdir(d)), ["bad", "ck"], name)
+            self.assertEqual(open(os.path.join(d, "bad"), "rb").read(), b"")
+
+
+class BadInput(unittest.TestCase):
+    CASES = [
+        (["verify", "--a", "6", "--b", "0.3", "--frobnicate"], "frobnicate"),
+        (["verify", "--a", "abc", "--b", "0.3"], "--a: 'abc' is not a number"),
+        (["verify", "--a", "6x", "--b", "0.3"], "'6x' is not a number"),
+        (["verify", "--a", "6", "--b", "0.3,"], "'' is not a number"),
+        (["verify", "--a", "6", "--b", "1,2,3"], "more than two numbers"),
+        (["verify", "--a", "nan", "--b", "0.3"], "not a finite number"),
+        (["verify", "--a", "1e999", "--b", "0.3"], "beyond the range"),
+        (["verify", "--a", "6.1,5.9", "--b", "0.3"], "lower end above its upper end"),
+        (["verify", "--a", "6"], "--b is missing"),
+        (["verify", "--a", "6", "--b", "0.3", "--radius", "3,2,2,2"], "x and y must share"),
+        (["verify", "--a", "6", "--b", "0.3", "--center", "0,0,0,1"], "u and v must share"),
+        (["verify", "--a", "6", "--b", "0.3", "--radius", "3,3,2"], "expected 4"),
+        (["verify", "--a", "6", "--b", "0.3", "--radius", "3,3,0,0"], "must be positive"),
+        (["verify", "--a", "6", "--b", "0.3", "--radius", "3.22,3.22,2,2"], "few binary digits"),
+        (["verify", "--a", "6", "--b", "0.3", "--center", "0.1,0.1,0,0"], "few binary digits"),
+        (["verify", "--a", "6", "--b", "0.3", "--depth0", "9", "--max-depth", "8"],
+         "below --depth0"),
+        (["verify", "--a", "6", "--b", "0.3", "--depth0", "40"], "at most"),
+        (["verify", "--a", "6", "--b", "0.3", "--max-depth", "x"], "max-depth"),
+        (["verify", "--a", "6", "--b", "0.3", "--max-depth=-1"], "must be 0 or more"),
+        (["verify", "--a", "6", "--a", "5", "--b", "0.3"], "--a"),
+        (["verify", "--a", "6", "--b", "0.3", "stray"], "stray"),
+        (["verify", "--a", "6", "--b", "0.3", "--max-depth", "300"], "beyond the deepest"),
+        (["verify", "--a", "6", "--b", "0.3", "--once", "--max-depth", "5"], "loop mode only"),
+        (["verify", "--resume", "ck", "--a", "6"], "cannot be used with --resume"),
+        (["verify", "--resume", "missing.ck"], "No such file"),
+        (["verify", "--a", "6", "--b", "0.3", "--json", "no/such/dir/r.json"], "does not exist"),
+        (["frobnicate"], "unknown command 'frobnicate'"),
+        (["tree", "frobnicate"], "unknown command 'tree frobnicate'"),
+        ([], "the commands are"),
+        (["tree", "info", "missing.tree"], "No such file"),
+        (["tree", "info"], "FILE"),
+        (["tree", "plot", "t.tree"], "--out"),
+    ]
+
+    def test_bad_input_says_what_to_change(self):
+        with tempfile.TemporaryDirectory() as d:
+            for args, says in self.CASES:
+                out = ["--json", "r.json", "--plot", "p.svg", "--checkpoint", "c"] \
+                    if args[:1] == ["verify"] and "--once" not in args and "--json" not in args \
+                    else []
+                r = run(args + out, cwd=d)
+                self.assertEqual(r.returncode, 2, (args, r.stdout, r.stderr))
+                self.assertIn(says, r.stderr, args)
+                self.assertEqual(r.stdout, "", args)
+                self.assertEqual(os.listdir(d), [], args)  # nothing written
+
+    def test_corrupt_tree_files(self):
+        with tempfile.TemporaryDirectory() as d:
+            good = os.path.join(d, "good.tree")
+            write_tree_file(good, 2, [0, 0], [1, 1], full_tree_stream(3, 2))
+            data = open(good, "rb").read()
+            cases = {"garbage.tree": b"not a tree\n", "cut.tree": data[:-7],
+                     "tail.tree": data + b"\x01", "empty.tree": b"",
+                     "count.tree": data.replace(b"no of boxes = 15", b"no of boxes = 16")}
+            for name, content in cases.items():
+                with open(os.path.join(d, name), "wb") as f:
+                    f.write(content)
+                for args in (["tree", "info", name], ["tree", "plot", name, "--out", "p.svg"]):
+                    r = run(args, cwd=d)
+                    self.assertEqual(r.returncode, 2, (args, r.stderr))
+                    self.assertIn(name, r.stderr)
+                    self.assertEqual(r.stdout, "")
+                    self.assertFalse(os.path.exists(os.path.join(d, "p.svg")))
+            self.assertEqual(run(["tree", "info", "good.tree"], cwd=d).returncode, 0)
+
+
+class Pictures(unittest.TestCase):
+    def test_verify_picture_shows_the_boxes_left(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["verify"] + NON_HYPERBOLIC + ["--max-depth", "14", "--checkpoint", "ck",
+                                                   "--plot", "p.svg", "--json", "r.json"], cwd=d)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            panels = svg_panels(os.path.join(d, "p.svg"), self)
+            text = open(os.path.join(d, "p.svg"), encoding="utf-8").read()
+            tree, domain = parse_checkpoint(open(os.path.join(d, "ck"), "rb").read())
+            report = json.load(open(os.path.join(d, "r.json")))
+        # The checkpoint after the last pass holds the boxes that are drawn.
+        dim, leaves, _ = parse_tree(tree, domain)
+        self.assertEqual(dim, 4)
+        self.assertEqual(len(leaves), report["final"]["boxes"])
+        self.assertGreater(len(leaves), 100)
+        for panel, (i, j) in (("panel-0", (0, 1)), ("panel-1", (2, 3))):
+            self.assertEqual(len(panels[panel]), len(set(panels[panel])))
+            self.assertEqual(set(panels[panel]), projections(leaves, i, j))
+        self.assertIn("not proven up to depth 14", text)
+        self.assertIn("a = [1.3999999999999999, 1.4000000000000001]", text)
+
+    def test_hyperbolic_picture(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["verify"] + HORSESHOE + ["--plot", "p.svg", "--json", "r.json"], cwd=d)
+            self.assertEqual(r.returncode, 0)
+            panels = svg_panels(os.path.join(d, "p.svg"), self)
+            text = open(os.path.join(d, "p.svg"), encoding="utf-8").read()
+            report = json.load(open(os.path.join(d, "r.json")))
+        self.assertIn("Hyperbolic!", text)
+        self.assertGreater(len(panels["panel-0"]), 0)
+        # Every drawn box lies in the state square of the domain.
+        R = report["domain"]["radius"][0]
+        for x, y, w, h in panels["panel-0"]:
+            self.assertTrue(-R <= x and x + w <= R and -R <= y and y + h <= R)
+
+
+class Trees(unittest.TestCase):
+    def test_info_and_plot_of_a_tree_file(self):
+        # A 4-dimensional tree: full to depth 4, then one leaf of it
+        # bisected twice more, with flags.
+        stream = []
+        def node(d):
+            if d == 4 and not stream_has_deep[0]:
+                stream_has_deep[0] = True
+                stream.extend([1, 0, 1, 1, 1, 1, 1, 0, 2, 0, 0, 1, 0, 2, 0, 0, 1, 0, 3, 0, 0])
+                return
+            if d == 4:
+                stream.extend([1, 0, 0, 0, 0])
+                return
+            stream.extend([1, d % 4, 0])
+            node(d + 1)
+            node(d + 1)
+        stream_has_deep = [False]
+        node(0)
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "t.tree")
+            write_tree_file(path, 4, [0.5, 0, 0, 0], [2, 2, 1, 1], stream)
+            dim, leaves, boxes = parse_tree(open(path, "rb").read())
+            r = run(["tree", "info", "t.tree"], cwd=d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            info = dict(line.split(": ", 1) for line in r.stdout.splitlines())
+            self.assertEqual(int(info["boxes"]), boxes)
+            self.assertEqual(int(info["leaves"]), len(leaves))
+            self.assertEqual(int(info["height"]), max(l[2] for l in leaves))
+            self.assertEqual(info["dimension"], "4")
+            self.assertEqual(info["center"], "0.5 0 0 0")
+            depths = {}
+            for leaf in leaves:
+                depths[leaf[2]] = depths.get(leaf[2], 0) + 1
+            self.assertEqual(info["leaves by depth"],
+                             " ".join("%d: %d" % kv for kv in sorted(depths.items())))
+            r = run(["tree", "plot", "t.tree", "--out", "t.svg"], cwd=d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            panels = svg_panels(os.path.join(d, "t.svg"), self)
+        self.assertEqual(set(panels["panel-0"]), projections(leaves, 0, 1))
+        self.assertEqual(set(panels["panel-1"]), projections(leaves, 2, 3))
+        self.assertEqual(len(panels["panel-0"]), len(projections(leaves, 0, 1)))
+
+    def test_one_dimensional_tree(self):
+        with tempfile.TemporaryDirectory() as d:
+            write_tree_file(os.path.join(d, "t.tree"), 1, [0], [1], full_tree_stream(3, 1))
+            r = run(["tree", "plot", "t.tree", "--out", "t.svg"], cwd=d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            panels = svg_panels(os.path.join(d, "t.svg"), self)
+        self.assertEqual(sorted(panels["panel-0"]),
+                         [(-1 + k * 0.25, 0.0, 0.25, 1.0) for k in range(8)])
+
+    def test_info_of_a_checkpoint(self):
+        with tempfile.TemporaryDirectory() as d:
+            run(["verify"] + HORSESHOE + ["--max-depth", "5", "--checkpoint", "ck"], cwd=d)
+            r = run(["tree", "info", "ck"], cwd=d)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("checkpoint of vesk verify after pass 5 (depth bound 5)", r.stdout)
+        self.assertIn("height: 5", r.stdout)
+
+
+if __name__ == "__main__":
+    VESK = os.path.abspath(sys.argv[1])
+    names = sys.argv[2:]
+    loader = unittest.defaultTestLoader
+    module = sys.modules[__name__]
+    suite = unittest.TestSuite(
+        [loader.loadTestsFromTestCase(getattr(module, n)) for n in names] if names
+        else [loader.loadTestsFromModule(module)])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
