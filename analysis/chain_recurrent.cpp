@@ -81,7 +81,10 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
     } while (TreeNextBox(lifted, D));
   }
 
-  const int M = TreeCountDepth(base, B);
+  // The deepest base level is B unless no lifted center lay in the base
+  // domain; then it is the root alone, which ComputeScc and BaseFind take
+  // as the one base box. Count what they will number.
+  const int M = TreeCountDepth(base, TreeDepth(base->root));
   char* rec = static_cast<char*>(VeskCalloc(M, 1));
   ComputeScc(base, paramLo, paramHi, rec);
   if (baseBoxes) *baseBoxes = M;

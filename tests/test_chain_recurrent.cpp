@@ -246,12 +246,17 @@ TEST(BaseChainRecSet, RefusesTreesItCannotMap) {
 
 TEST(BaseChainRecSet, BaseDomainMissingTheLiftedCenters) {
   // No lifted center lies in the base domain: no base box below the root
-  // is built, so no lifted box lies over an unmarked base box.
+  // is built; the root alone is the base box, chain recurrent by its
+  // self-loop, and every lifted box stays.
   Tree* lifted = Lifted({0, 0, 0, 0}, {2, 2, 2, 2}, 6);
   Tree* base = MakeTree({100, 100}, {1, 1});
   double a[2] = {1.4, 0.3};
-  EXPECT_EQ(BaseChainRecSet(lifted, base, a, a), 64);
+  int baseBoxes = -1, baseRec = -1;
+  EXPECT_EQ(BaseChainRecSetCounted(lifted, base, a, a, &baseBoxes, &baseRec), 64);
   EXPECT_EQ(TreeCountDepth(lifted, 6), 64);
+  EXPECT_EQ(TreeCount(base->root), 1);
+  EXPECT_EQ(baseBoxes, 1);  // the root, marked by its self-loop
+  EXPECT_EQ(baseRec, 1);
   FreeBase(&base);
   TreeFree(&lifted);
 }
