@@ -40,7 +40,8 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-test: test-release test-asan test-fuzz
+# The fuzzer runs first so that the suites' summaries close the output.
+test: test-fuzz test-release test-asan
 
 # libFuzzer targets (clang): each runs FUZZ_TIME seconds on a copy of its
 # checked-in seed corpus, so that the corpus in the tree stays as it is.

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tree/tree.h"
+
 #if defined(__clang__)
 #pragma STDC FENV_ACCESS ON
 #endif
@@ -225,57 +227,15 @@ double HenonOrbitRadius(Range a, Range b, double step) {
   return HUGE_VAL;  // parameters too large for a square of this kind
 }
 
-namespace {
-
-// Exponent of the lowest set bit of a finite nonzero double.
-int LowestBit(double x) {
-  int e;
-  const double m = std::frexp(std::fabs(x), &e);  // |x| = m 2^e, 0.5 <= m < 1
-  const uint64_t mant = static_cast<uint64_t>(std::ldexp(m, 53));
-  return e - 53 + __builtin_ctzll(mant);
-}
-
-// Smallest e with |x| < 2^e.
-int TopBit(double x) {
-  int e;
-  std::frexp(std::fabs(x), &e);
-  return e;
-}
-
-}  // namespace
-
-int ExactSplits(double center, double radius) {
-  if (!std::isfinite(center) || !std::isfinite(radius) || !(radius > 0.0)) return -1;
-  // After j bisections the bounds are center + m radius 2^-j, |m| <= 2^j:
-  // multiples of 2^low below 2^top in magnitude, all doubles when
-  // top - low <= 53 (and low is not below the least subnormal).
-  int top = TopBit(radius);
-  int centerLow = INT_MAX;
-  if (center != 0.0) {
-    top = std::max(top, TopBit(center)) + 1;  // |center| + radius < 2^(max + 1)
-    centerLow = LowestBit(center);
-  }
-  int j = -1;
-  while (j < 4096) {
-    const int low = std::min(LowestBit(radius) - (j + 1), centerLow);
-    if (low < -1074 || top - low > 53) break;
-    ++j;
-  }
-  return j;
-}
-
 int ExactLiftedDepth(const double center[4], const double radius[4], int limit) {
-  int splits[4];
-  for (int i = 0; i < 4; ++i) splits[i] = ExactSplits(center[i], radius[i]);
-  // Depth d bisects coordinate d mod 4 (the default split table).
-  int done[4] = {0, 0, 0, 0};
-  for (int i = 0; i < 4; ++i)
-    if (splits[i] < 0) return -1;
-  for (int d = 0; d < limit; ++d) {
-    if (done[d % 4] + 1 > splits[d % 4]) return d;
-    ++done[d % 4];
-  }
-  return limit;
+  Rectangle* domain = RectangleNew(center, radius, 4);
+  Tree* tree = TreeNew(domain);
+  RectangleFree(&domain);
+  if (!tree) return -1;
+  int depth = -1;
+  while (depth < limit && TreeSplitsExact(tree, depth + 1)) ++depth;
+  TreeFree(&tree);
+  return depth;
 }
 
 bool CheckLiftedDomain(const double center[4], const double radius[4], std::string* error) {

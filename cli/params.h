@@ -55,11 +55,6 @@ double HenonOrbitRadius(Range a, Range b, double step = 1.0 / 16.0);
 // the second and fourth image coordinates as midpoints.
 bool CheckLiftedDomain(const double center[4], const double radius[4], std::string* error);
 
-// How many bisections of [center - radius, center + radius] leave every
-// box bound an exactly representable double (siblings then meet without a
-// gap); -1 when not even the domain's own bounds are.
-int ExactSplits(double center, double radius);
-
 // The depth of the lifted tree (coordinates bisected in turn: x, y, u, v,
 // x, ...) down to which every box bound is exact, at most limit; -1 when
 // the domain's own bounds are not.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/params.h"
+#include "tree/tree.h"
 
 #ifdef VESK_HAVE_MPFR
 #include <mpfr.h>
@@ -221,6 +222,19 @@ bool AllBoundsExact(double center, double radius, int j) {
   }
   mpfr_clears(v, step, static_cast<mpfr_ptr>(nullptr));
   return exact;
+}
+
+// Bisections of [center - radius, center + radius] that keep every bound an
+// exact double, as the tree library judges them; -1 for no valid radius.
+int ExactSplits(double center, double radius) {
+  if (!std::isfinite(center) || !std::isfinite(radius) || !(radius > 0.0)) return -1;
+  Rectangle* domain = RectangleNew(&center, &radius, 1);
+  Tree* tree = TreeNew(domain);
+  RectangleFree(&domain);
+  int j = -1;
+  while (j < 4096 && TreeSplitsExact(tree, j + 1)) ++j;
+  TreeFree(&tree);
+  return j;
 }
 
 TEST(CliDomain, ExactSplitsAgreeWithExactArithmetic) {
