@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "tree/tree.h"
 
 #ifdef VESK_HAVE_BOOST
@@ -23,14 +24,8 @@ namespace antest {
 
 using vesk::Box;
 using vesk::Tree;
-
-inline Tree* MakeTree(const std::vector<double>& center, const std::vector<double>& radius) {
-  vesk::Rectangle* rect = vesk::RectangleNew(center.data(), radius.data(),
-                                             static_cast<uint8_t>(center.size()));
-  Tree* tree = vesk::TreeNew(rect);
-  vesk::RectangleFree(&rect);
-  return tree;
-}
+using vesktest::MakeTree;
+using vesktest::StderrOf;
 
 // A box at one depth: its exact center and radius and the set of
 // coordinates bisected on the way down to it (bit k for coordinate k).
@@ -168,14 +163,6 @@ inline Tree* RandomLiftedTree(std::mt19937& rng, int maxLevels) {
     }
   }
   return t;
-}
-
-// Captures what body writes to the standard error stream.
-template <typename F>
-std::string StderrOf(F body) {
-  ::testing::internal::CaptureStderr();
-  body();
-  return ::testing::internal::GetCapturedStderr();
 }
 
 }  // namespace antest

@@ -11,20 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "tree/tree.h"
 
 namespace iotest {
 
 using vesk::Box;
 using vesk::Tree;
-
-inline Tree* MakeTree(const std::vector<double>& center, const std::vector<double>& radius) {
-  vesk::Rectangle* rect = vesk::RectangleNew(center.data(), radius.data(),
-                                             static_cast<uint8_t>(center.size()));
-  Tree* tree = vesk::TreeNew(rect);
-  vesk::RectangleFree(&rect);
-  return tree;
-}
+using vesktest::MakeTree;
+using vesktest::StderrOf;
 
 // Sets every box's flags to a random byte.
 inline void RandomFlags(Tree* tree, std::mt19937& rng) {
@@ -103,14 +98,6 @@ inline FILE* StreamOf(const std::string& bytes) {
   if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), in);
   std::rewind(in);
   return in;
-}
-
-// Captures what body writes to the standard error stream.
-template <typename F>
-std::string StderrOf(F body) {
-  ::testing::internal::CaptureStderr();
-  body();
-  return ::testing::internal::GetCapturedStderr();
 }
 
 }  // namespace iotest

@@ -12,21 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "tree/tree.h"
 
 namespace treetest {
 
 using vesk::Box;
 using vesk::Tree;
-
-// A tree over a freshly built domain; the caller's arrays are not kept.
-inline Tree* MakeTree(const std::vector<double>& center, const std::vector<double>& radius) {
-  vesk::Rectangle* rect = vesk::RectangleNew(center.data(), radius.data(),
-                                             static_cast<uint8_t>(center.size()));
-  Tree* tree = vesk::TreeNew(rect);
-  vesk::RectangleFree(&rect);
-  return tree;
-}
+using vesktest::MakeTree;
+using vesktest::StderrOf;
 
 inline bool IsLeaf(const Box* b) { return !b->child[0] && !b->child[1]; }
 
@@ -219,14 +213,6 @@ inline int RefHeight(const Node& n) {
   for (int i = 0; i < 2; ++i)
     if (n.has[i]) h = std::max(h, 1 + RefHeight(n.ch[i]));
   return h;
-}
-
-// Captures what `body` writes to the standard error stream.
-template <typename F>
-std::string StderrOf(F body) {
-  ::testing::internal::CaptureStderr();
-  body();
-  return ::testing::internal::GetCapturedStderr();
 }
 
 }  // namespace treetest
