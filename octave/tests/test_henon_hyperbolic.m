@@ -142,20 +142,6 @@ function option_selects_mode ()
   vesk_tree ('free', t);
 end
 
-function expect_error (f, text, id)
-  try
-    f ();
-  catch err
-    assert (! isempty (strfind (err.message, text)), ...
-            sprintf ('message "%s" lacks "%s"', err.message, text));
-    if (nargin > 2)
-      assert (err.identifier, id);
-    end
-    return;
-  end
-  error ('no error raised; expected "%s"', text);
-end
-
 function bad_calls ()
   [lo, hi] = horseshoe ();
   t = lifted (2, 3);

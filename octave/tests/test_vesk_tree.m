@@ -67,20 +67,6 @@ function boxes_at_depths ()
   vesk_tree ('free', t);
 end
 
-function expect_error (f, text, id)
-  try
-    f ();
-  catch err
-    assert (! isempty (strfind (err.message, text)), ...
-            sprintf ('message "%s" lacks "%s"', err.message, text));
-    if (nargin > 2)
-      assert (err.identifier, id);
-    end
-    return;
-  end
-  error ('no error raised; expected "%s"', text);
-end
-
 function bad_arguments ()
   expect_error (@() vesk_tree (), 'must be a command', 'vesk:nargin');
   expect_error (@() vesk_tree (3), 'must be a command', 'vesk:nargin');
