@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "map/interval.h"
 #include "tree/tree.h"
 
 #if defined(__clang__)
@@ -51,23 +52,6 @@ bool StrtodHonoursRounding() {
     known = down < up && std::nextafter(down, 1.0) == up;
   }
   return known == 1;
-}
-
-// One IEEE operation under a directed rounding mode, pinned as above.
-enum class Op { kAdd, kSub, kMul, kDiv };
-double Directed(int mode, Op op, double x, double y) {
-  volatile double vx = x;
-  volatile double vy = y;
-  volatile double vr;
-  std::fesetround(mode);
-  switch (op) {
-    case Op::kAdd: vr = vx + vy; break;
-    case Op::kSub: vr = vx - vy; break;
-    case Op::kMul: vr = vx * vy; break;
-    case Op::kDiv: vr = vx / vy; break;
-  }
-  std::fesetround(FE_TONEAREST);
-  return vr;
 }
 
 // Checks the text before strtod sees it: strtod would skip leading blanks.
@@ -208,7 +192,7 @@ double HenonOrbitRadius(Range a, Range b, double step) {
   const double bmax = std::fmax(std::fabs(b.lo), std::fabs(b.hi));
   // R bounds the square when p(R) = R^2 - s R - |a| >= 0 with s = 1 + |b|,
   // and R >= s / 2 (p grows from there on, past its one positive root).
-  const double sUp = Directed(FE_UPWARD, Op::kAdd, 1.0, bmax);
+  const double sUp = AddUp(1.0, bmax);
   const double sq = std::sqrt(sUp * sUp + 4.0 * amax);
   double steps = std::ceil((sUp + sq) * 0.5 / step);
   if (!(steps >= 1.0)) steps = 1.0;
@@ -216,11 +200,10 @@ double HenonOrbitRadius(Range a, Range b, double step) {
   // a few steps up make up for its rounding errors. R = k * step is exact.
   for (int attempt = 0; attempt < 64 && steps < 0x1p53; ++attempt) {
     const double R = steps * step;
-    const double r2 = Directed(FE_DOWNWARD, Op::kMul, R, R);
-    const double sR = Directed(FE_UPWARD, Op::kMul, sUp, R);
-    const double p = Directed(FE_DOWNWARD, Op::kSub,
-                              Directed(FE_DOWNWARD, Op::kSub, r2, sR), amax);
-    const double half = Directed(FE_UPWARD, Op::kMul, sUp, 0.5);
+    const double r2 = MulDown(R, R);
+    const double sR = MulUp(sUp, R);
+    const double p = SubDown(SubDown(r2, sR), amax);
+    const double half = MulUp(sUp, 0.5);
     if (p >= 0.0 && R >= half) return R;
     steps += std::fmax(1.0, std::ceil(steps * 0x1p-40));
   }
@@ -270,8 +253,8 @@ bool CheckLiftedDomain(const double center[4], const double radius[4], std::stri
 
 bool DomainHoldsSquare(const double center[4], const double radius[4], double R) {
   for (int i = 0; i < 2; ++i) {
-    if (Directed(FE_DOWNWARD, Op::kSub, center[i], radius[i]) > -R) return false;
-    if (Directed(FE_UPWARD, Op::kAdd, center[i], radius[i]) < R) return false;
+    if (SubDown(center[i], radius[i]) > -R) return false;
+    if (AddUp(center[i], radius[i]) < R) return false;
   }
   return true;
 }

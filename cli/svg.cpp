@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <tuple>
 
+#include "cli/params.h"
+
 namespace vesk {
 
 namespace {
@@ -15,12 +17,6 @@ constexpr double kMarginTop = 44.0;
 constexpr double kMarginBottom = 52.0;
 constexpr double kGap = 40.0;
 constexpr double kCaptionLine = 20.0;
-
-std::string Num(double x) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%.17g", x);
-  return buf;
-}
 
 std::string Px(double x) {
   char buf[40];
@@ -75,7 +71,7 @@ std::string Outline(const std::vector<PlaneBox>& boxes, double sx, double sy) {
   for (const PlaneBox& b : boxes)
     smallest = std::min({smallest, (b.hi[0] - b.lo[0]) * sx, (b.hi[1] - b.lo[1]) * sy});
   if (!(smallest >= 4.0)) return "";
-  return " stroke=\"white\" stroke-width=\"" + Num(0.6 / std::sqrt(sx * sy)) + "\"";
+  return " stroke=\"white\" stroke-width=\"" + DoubleText(0.6 / std::sqrt(sx * sy)) + "\"";
 }
 
 }  // namespace
@@ -151,12 +147,12 @@ std::string SvgDocument(const std::string& title, const std::vector<PlotPanel>& 
            Px(kPanelSize) + "\"/></clipPath>\n";
     out += "<g clip-path=\"url(#clip-" + std::to_string(k) + ")\">\n";
     out += "<g class=\"boxes\" id=\"panel-" + std::to_string(k) + "\" transform=\"matrix(" +
-           Num(sx) + " 0 0 " + Num(-sy) + " " + Num(x0 - sx * p.view.lo[0]) + " " +
-           Num(y0 + kPanelSize + sy * p.view.lo[1]) + ")\" fill=\"#1f5fa8\"" +
+           DoubleText(sx) + " 0 0 " + DoubleText(-sy) + " " + DoubleText(x0 - sx * p.view.lo[0]) + " " +
+           DoubleText(y0 + kPanelSize + sy * p.view.lo[1]) + ")\" fill=\"#1f5fa8\"" +
            Outline(p.boxes, sx, sy) + ">\n";
     for (const PlaneBox& b : p.boxes) {
-      out += "<rect x=\"" + Num(b.lo[0]) + "\" y=\"" + Num(b.lo[1]) + "\" width=\"" +
-             Num(b.hi[0] - b.lo[0]) + "\" height=\"" + Num(b.hi[1] - b.lo[1]) + "\"/>\n";
+      out += "<rect x=\"" + DoubleText(b.lo[0]) + "\" y=\"" + DoubleText(b.lo[1]) + "\" width=\"" +
+             DoubleText(b.hi[0] - b.lo[0]) + "\" height=\"" + DoubleText(b.hi[1] - b.lo[1]) + "\"/>\n";
     }
     out += "</g>\n</g>\n";
   }
