@@ -12,21 +12,6 @@
 
 namespace vesk {
 
-namespace {
-
-// Sets flag bit 1 on the i-th box of the walk at depth when keep[i] is
-// nonzero and clears it otherwise.
-void MarkKept(Tree* tree, int depth, const char* keep) {
-  int i = 0;
-  if (!TreeFirstBox(tree, depth)) return;
-  do {
-    if (keep[i++]) BoxSetFlag(tree->box, 1);
-    else BoxUnsetFlag(tree->box, 1);
-  } while (TreeNextBox(tree, depth));
-}
-
-}  // namespace
-
 int BaseChainRecSet(Tree* lifted, Tree* base, double* paramLo, double* paramHi) {
   return BaseChainRecSetCounted(lifted, base, paramLo, paramHi, nullptr, nullptr);
 }
@@ -96,7 +81,8 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
   char* keep = static_cast<char*>(VeskMalloc(K));
   if (K > 0) std::memset(keep, 1, K);
   BaseFind(lifted, base, rec, keep);
-  MarkKept(lifted, D, keep);
+  // Flag bit 1 carries the verdict to TreeRemove.
+  TreeSetFlagsVect(lifted, D, reinterpret_cast<const unsigned char*>(keep), 1);
   TreeRemove(lifted->root, 1);
   const int left = TreeCountDepth(lifted, D);
 

@@ -55,14 +55,9 @@ int InvariantSet(Tree* lifted, double* paramLo, double* paramHi) {
     std::free(hasPre);
     std::free(hasImage);
 
-    int i = 0;
-    if (TreeFirstBox(lifted, D)) {
-      do {
-        if (i < K && keep[i]) BoxSetFlag(lifted->box, 1);
-        else BoxUnsetFlag(lifted->box, 1);
-        ++i;
-      } while (TreeNextBox(lifted, D));
-    }
+    // Flag bit 1 carries the verdict to TreeRemove; the walk meets the K
+    // boxes numbered above.
+    TreeSetFlagsVect(lifted, D, reinterpret_cast<const unsigned char*>(keep), 1);
     TreeRemove(lifted->root, 1);
 
     const int kept = K < 1 ? 0 : nnz(keep, K);

@@ -10,6 +10,7 @@
 #include "map/henon.h"
 #include "tree/alloc.h"
 #include "tree/search.h"
+#include "tree/walk_step.h"
 
 namespace vesk {
 
@@ -30,7 +31,7 @@ struct VisitSearch {
 int Descend(VisitSearch& s) {
   Tree* tree = s.tree;
   Box* box = tree->box;
-  if (!box->child[0] && !box->child[1]) {
+  if (BoxIsLeaf(box)) {
     const int w = box->no;
     if (tree->depth != s.leafDepth || w < 0 || w >= s.count) return -1;
     if (s.dfsIndex[w] == 0) return w;
@@ -47,14 +48,7 @@ int Descend(VisitSearch& s) {
     const bool miss = side == 0 ? (s.lo[k] > c || c - r > s.hi[k])
                                 : (s.lo[k] > c + r || c > s.hi[k]);
     if (miss || !box->child[side]) continue;
-    tree->cStack[d] = c;
-    tree->rStack[d] = r;
-    tree->boxStack[d] = box;
-    tree->childStack[d] = side;
-    tree->r[k] = r * 0.5;
-    tree->c[k] = side ? c + tree->r[k] : c - tree->r[k];
-    tree->box = box->child[side];
-    tree->depth = d + 1;
+    TreeStepDown(tree, side);
     const int w = Descend(s);
     if (w >= 0) return w;
     tree->depth = d;

@@ -68,10 +68,7 @@ int SubdivideLeaves(Tree* tree, Want want, const char* caller) {
         ++refused;
         continue;
       }
-      box->child[0] = BoxNew();
-      box->child[1] = BoxNew();
-      box->sd = tree->sd[tree->depth];
-      ++count;
+      count += BoxSubdivide(box, tree->sd[tree->depth]);
     } while (TreeNextBox(tree, -1));
   }
   if (refused)
