@@ -1,11 +1,16 @@
 #include "gateway/driver.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "analysis/chain_recurrent.h"
 #include "analysis/invariant_set.h"
+#include "map/henon.h"
+#include "map/interval.h"
 #include "tree/alloc.h"
 
 namespace vesk {
@@ -26,6 +31,75 @@ int VerifyHeightLimit(const Tree* lifted) {
 }
 
 namespace {
+
+// The shortest of %.15g, %.16g, %.17g that reads back as x.
+struct Num {
+  char text[32];
+  explicit Num(double x) {
+    for (int digits = 15; digits <= 17; ++digits) {
+      std::snprintf(text, sizeof text, "%.*g", digits, x);
+      if (std::strtod(text, nullptr) == x || std::isnan(x)) break;
+    }
+  }
+};
+
+VerifyInputStatus Refuse(VerifyInputStatus status, char* why, size_t whySize,
+                         const char* format, ...) __attribute__((format(printf, 4, 5)));
+
+VerifyInputStatus Refuse(VerifyInputStatus status, char* why, size_t whySize,
+                         const char* format, ...) {
+  if (why && whySize > 0) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(why, whySize, format, args);
+    va_end(args);
+  }
+  return status;
+}
+
+// What one walk of the whole tree finds out about its shape.
+struct Shape {
+  int height = 0;
+  int leafDepth = -1;      // depth of the first leaf
+  int otherLeaf = -1;      // depth of a leaf elsewhere, -1 when all agree
+  int64_t badDepth = -1;   // depth of an inner box that disagrees with the table
+  int badSd = 0;
+  bool tooTall = false;
+};
+
+// Iterative, without the cursor: the tree may be as deep as a file allows.
+Shape WalkShape(const Tree* tree, int limit) {
+  Shape shape;
+  struct Item {
+    const Box* box;
+    int depth;
+  };
+  std::vector<Item> stack{{tree->root, 0}};
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    if (item.depth > shape.height) shape.height = item.depth;
+    if (item.depth > limit) {
+      shape.tooTall = true;
+      return shape;
+    }
+    const Box* box = item.box;
+    if (!box->child[0] && !box->child[1]) {
+      if (shape.leafDepth < 0)
+        shape.leafDepth = item.depth;
+      else if (item.depth != shape.leafDepth && shape.otherLeaf < 0)
+        shape.otherLeaf = item.depth;
+      continue;
+    }
+    if (box->sd != tree->sd[item.depth] && shape.badDepth < 0) {
+      shape.badDepth = item.depth;
+      shape.badSd = box->sd;
+    }
+    if (box->child[1]) stack.push_back({box->child[1], item.depth + 1});
+    if (box->child[0]) stack.push_back({box->child[0], item.depth + 1});
+  }
+  return shape;
+}
 
 struct Run {
   const VerifyHooks* hooks;
@@ -74,6 +148,138 @@ int Restrict(const Run& run, Tree* lifted, Tree* base, double* lo, double* hi, i
 }
 
 }  // namespace
+
+VerifyInputStatus VerifyCheckInput(const Tree* lifted, const double* paramLo,
+                                   const double* paramHi, int toDepth, char* why,
+                                   size_t whySize) {
+  if (!lifted || !lifted->domain || !lifted->root)
+    return Refuse(kInputNoTree, why, whySize, "there is no tree to verify");
+  if (!paramLo || !paramHi)
+    return Refuse(kInputParameters, why, whySize, "the parameter bounds are missing");
+  static const char* const kParam[2] = {"a", "b"};
+  for (int i = 0; i < 2; ++i) {
+    const double lo = paramLo[i], hi = paramHi[i];
+    if (!std::isfinite(lo) || !std::isfinite(hi))
+      return Refuse(kInputParameters, why, whySize,
+                    "the parameter %s = [%s, %s] must have finite ends", kParam[i],
+                    Num(lo).text, Num(hi).text);
+    if (lo > hi)
+      return Refuse(kInputParameters, why, whySize,
+                    "the parameter %s = [%s, %s] has its lower end above its upper end: an "
+                    "empty parameter box proves nothing; give the smaller end first",
+                    kParam[i], Num(lo).text, Num(hi).text);
+  }
+  const Rectangle* domain = lifted->domain;
+  if (domain->dim != 4)
+    return Refuse(kInputDimension, why, whySize,
+                  "the lifted tree must have dimension 4 (x, y, u, v); this one has %d",
+                  domain->dim);
+  if (!RectangleCheck(domain, why, whySize)) return kInputDomain;
+  const double* c = domain->center;
+  const double* r = domain->radius;
+  if (c[0] != c[1] || r[0] != r[1])
+    return Refuse(kInputGrid, why, whySize,
+                  "the state coordinates x and y must share one grid: give them the same "
+                  "center and the same radius (this domain: x in %s +- %s, y in %s +- %s); "
+                  "the tangent lift maps x onto y through a midpoint, which encloses the "
+                  "image only on one grid",
+                  Num(c[0]).text, Num(r[0]).text, Num(c[1]).text, Num(r[1]).text);
+  if (c[2] != c[3] || r[2] != r[3])
+    return Refuse(kInputGrid, why, whySize,
+                  "the tangent coordinates u and v must share one grid: give them the same "
+                  "center and the same radius (this domain: u in %s +- %s, v in %s +- %s); "
+                  "the tangent lift maps u onto v through a midpoint, which encloses the "
+                  "image only on one grid",
+                  Num(c[2]).text, Num(r[2]).text, Num(c[3]).text, Num(r[3]).text);
+  if (c[2] != 0.0 || r[2] < 1.0)
+    return Refuse(kInputTangent, why, whySize,
+                  "the tangent coordinates u and v must have center 0 and a radius of at "
+                  "least 1 (this domain: %s +- %s; the usual radius is 2): the cone test "
+                  "proves hyperbolicity only when every bounded tangent orbit, scaled up, "
+                  "fits in the tangent domain and reaches |u| >= 1 there",
+                  Num(c[2]).text, Num(r[2]).text);
+  // Directed bounds: the domain must hold [-R, R]^2 for certain.
+  const double R = HenonOrbitRadius(paramLo, paramHi, 0x1p-20);
+  if (!(SubDown(c[0], r[0]) <= -R && AddUp(c[0], r[0]) >= R)) {
+    const double hint = HenonOrbitRadius(paramLo, paramHi, 1.0 / 16.0);
+    if (!std::isfinite(R))
+      return Refuse(kInputStateSquare, why, whySize,
+                    "the parameters are too large: no square of doubles holds every "
+                    "bounded orbit of the map");
+    return Refuse(kInputStateSquare, why, whySize,
+                  "the state domain (x, y in %s +- %s) must contain the square |x|, |y| <= "
+                  "%s that holds every bounded orbit for these parameters, e.g. center 0 "
+                  "and radius %s: orbits that leave the domain are dropped, so a smaller "
+                  "domain can miss part of the chain recurrent set",
+                  Num(c[0]).text, Num(r[0]).text, Num(R).text, Num(hint).text);
+  }
+
+  const int limit = VerifyHeightLimit(lifted);
+  const Shape shape = WalkShape(lifted, limit);
+  if (shape.tooTall)
+    return Refuse(kInputTooTall, why, whySize,
+                  "the lifted tree has height %d or more; the verification handles at most "
+                  "%d",
+                  shape.height, limit);
+  if (shape.otherLeaf >= 0)
+    return Refuse(kInputUneven, why, whySize,
+                  "the leaves of the lifted tree lie at different depths (%d and %d): the "
+                  "analyses work on the deepest level only and would never look at the "
+                  "others; give a tree whose leaves all lie at one depth",
+                  shape.leafDepth, shape.otherLeaf);
+  if (shape.badDepth >= 0)
+    return Refuse(kInputSplits, why, whySize,
+                  "a box at depth %lld is split along coordinate %d, but the split table of "
+                  "the tree gives coordinate %d for that depth: the tree is inconsistent",
+                  static_cast<long long>(shape.badDepth), shape.badSd,
+                  lifted->sd[shape.badDepth]);
+  const int height = shape.height;
+  const int last = toDepth < 0 ? limit : (toDepth > height ? toDepth : height);
+  if (last > limit)
+    return Refuse(kInputTooTall, why, whySize,
+                  "the depth %d asked for is beyond the %d levels the verification handles",
+                  last, limit);
+  // Cells of y must cover cells of x (and v those of u) at every depth that
+  // is analysed: y may lag x in bisections, never lead.
+  int splits[4] = {0, 0, 0, 0};
+  for (int d = 0; d <= last; ++d) {
+    if (d >= height && (splits[1] > splits[0] || splits[3] > splits[2]))
+      return Refuse(kInputSplits, why, whySize,
+                    "the split table of the tree bisects %s more often than %s at depth %d "
+                    "(a tree read from a tree file keeps its table only along its leftmost "
+                    "path): the midpoint images of the tangent lift need the cells of %s to "
+                    "cover those of %s",
+                    splits[1] > splits[0] ? "y" : "v", splits[1] > splits[0] ? "x" : "u", d,
+                    splits[1] > splits[0] ? "y" : "v", splits[1] > splits[0] ? "x" : "u");
+    if (d == last) break;
+    const int k = lifted->sd[d];
+    if (k >= 4)
+      return Refuse(kInputSplits, why, whySize,
+                    "the split table of the tree gives coordinate %d at depth %d, which a "
+                    "4-dimensional tree does not have",
+                    k, d);
+    ++splits[k];
+  }
+  // Without a bound the loop checks each further depth before its pass.
+  const int exactTo = toDepth < 0 ? height : last;
+  if (!TreeSplitsExact(lifted, exactTo)) {
+    int exact = -1;
+    while (exact < exactTo && TreeSplitsExact(lifted, exact + 1)) ++exact;
+    if (exact < height)
+      return Refuse(kInputInexact, why, whySize,
+                    "the boxes of this tree do not have exact double bounds at its depth %d: "
+                    "use a domain whose centers and radii have few binary digits (such as 0 "
+                    "and 3.25, not 3.22)",
+                    height);
+    return Refuse(kInputInexact, why, whySize,
+                  "the boxes of this domain have exact double bounds only down to depth %d, "
+                  "less than the depth %d asked for: use a domain whose centers and radii "
+                  "have few binary digits (such as 0 and 3.25, not 3.22) or a smaller depth",
+                  exact, exactTo);
+  }
+  if (why && whySize > 0) why[0] = '\0';
+  return kInputOk;
+}
 
 VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double* paramHi,
                                const VerifyOptions* options, const VerifyHooks* hooks,
@@ -131,6 +337,8 @@ VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double
       break;
     }
     if (maxDepth >= 0 && height + 1 > maxDepth) {
+      std::snprintf(line, sizeof line, "not proven up to depth %d\n", maxDepth);
+      run.print(line);
       outcome = kVerifyDepthBound;
       break;
     }

@@ -6,6 +6,7 @@
 // module and the command line show the same lines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tree/tree.h"
@@ -54,6 +55,7 @@ enum VerifyOutcome {
   kVerifyHyperbolic = 0,   // "Hyperbolic!" (loop) or 1.0 (once)
   kVerifyNotProven = 1,    // once mode: the cone test failed
   kVerifyDepthBound = 2,   // loop mode: the caller's depth bound was reached
+                           // ("not proven up to depth N" is printed)
   kVerifyDepthLimit = 3,   // loop mode: the tree cannot be refined further
   kVerifyStopped = 4,      // loop mode: passDone asked to stop
   kVerifyRefused = 5,      // the tree does not fit the planar maps
@@ -66,6 +68,10 @@ struct VerifyOptions {
   int firstPass;      // number given to the first pass (1 for a new run)
 };
 
+// The caller checks the input with VerifyCheckInput first; the loop itself
+// only refuses trees that do not fit the planar maps, so that the library
+// stays usable on trees the entry points would refuse.
+//
 // Boxes are only analysed while their bounds are exact doubles
 // (TreeSplitsExact): once mode on a tree deeper than that gives 0.0 with a
 // warning, and loop mode stops before a pass would go deeper, with a
@@ -80,6 +86,56 @@ struct VerifyOptions {
 VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double* paramHi,
                                const VerifyOptions* options, const VerifyHooks* hooks,
                                double* value);
+
+// Why an input cannot be verified soundly (kInputOk when it can).
+enum VerifyInputStatus {
+  kInputOk = 0,
+  kInputNoTree = 1,        // no tree at all
+  kInputParameters = 2,    // a parameter end not finite, or lo > hi
+  kInputDimension = 3,     // not a 4-dimensional lifted tree
+  kInputDomain = 4,        // a center not finite, a radius not positive and finite
+  kInputGrid = 5,          // x, y (or u, v) not on one grid
+  kInputTangent = 6,       // tangent centers not 0 or tangent radius below 1
+  kInputStateSquare = 7,   // the state domain misses part of the bounded orbits
+  kInputTooTall = 8,       // taller than the analyses support
+  kInputUneven = 9,        // leaves at more than one depth
+  kInputSplits = 10,       // boxes or split table unfit for the tangent lift
+  kInputInexact = 11,      // box bounds would not be exact doubles
+};
+
+// Decides whether VerifyHyperbolic can run soundly on this lifted tree and
+// parameter box; every entry point (host module, command line, resumed
+// runs) calls it before the verification and refuses what it refuses.
+//
+// toDepth is the deepest working depth the run will analyse: the tree's
+// height in once mode, the depth bound in loop mode, or -1 for a loop
+// without bound (whose later depths the loop checks for exactness pass by
+// pass). The conditions, in the order they are checked:
+//  - a and b are intervals of finite numbers with lo <= hi (an empty
+//    parameter box would make every image empty and prove anything);
+//  - the tree is 4-dimensional (x, y, u, v), every center finite and every
+//    radius positive and finite;
+//  - x and y share one grid (equal center and radius), as do u and v: the
+//    tangent lift gives the image's y and v as midpoints of x and u, which
+//    encloses the image only when those cells cover the source cells;
+//  - u and v have center 0 and a radius of at least 1: the cone test proves
+//    hyperbolicity only when every bounded tangent orbit, scaled up, fits
+//    in the tangent domain and reaches |u| >= 1 there;
+//  - the state domain contains the square |x|, |y| <= R that holds every
+//    bounded orbit (HenonOrbitRadius): orbits that leave the domain are
+//    dropped, so a smaller domain could miss part of the chain recurrent set;
+//  - the height is at most VerifyHeightLimit and all leaves lie at one
+//    depth (leaves above the working depth are never analysed);
+//  - every inner box splits along the coordinate the split table gives for
+//    its depth, and at every depth to be analysed the table has bisected y
+//    no more often than x and v no more often than u;
+//  - box bounds are exact doubles down to max(height, toDepth).
+// Returns kInputOk, or the first condition that fails with a message in
+// why (one sentence that says what to change, no trailing line feed).
+// Reads the tree without moving its cursor.
+VerifyInputStatus VerifyCheckInput(const Tree* lifted, const double* paramLo,
+                                   const double* paramHi, int toDepth, char* why,
+                                   size_t whySize);
 
 // The lifted height beyond which the loop cannot refine (the smaller of
 // the analyses' depth map and the tree's stack limit).

@@ -162,17 +162,21 @@ Rectangle* RectangleLoad(FILE* in) {
   return rect;
 }
 
-Tree* TreeLoad(FILE* in) {
+namespace {
+
+// TreeLoad, giving the box count the header announces as well.
+Tree* LoadTree(FILE* in, long* announced) {
   void* address = nullptr;
   if (std::fscanf(in, "Tree at %p:\n", &address) != 1 || address == nullptr)
     return nullptr;
   Rectangle* rect = RectangleLoad(in);
   if (rect == nullptr) return nullptr;
-  long count = 0;  // informative only: never compared with the stream
+  long count = 0;
   if (std::fscanf(in, "  no of boxes = %ld\n", &count) != 1) {
     RectangleFree(&rect);
     return nullptr;
   }
+  *announced = count;
   Tree* tree = TreeNew(rect);
   if (tree == nullptr) {
     RectangleFree(&rect);
@@ -226,6 +230,71 @@ Tree* TreeLoad(FILE* in) {
     }
   }
   RectangleFree(&rect);
+  return tree;
+}
+
+}  // namespace
+
+Tree* TreeLoad(FILE* in) {
+  long announced = 0;  // informative only: never compared with the stream
+  return LoadTree(in, &announced);
+}
+
+Tree* TreeFileLoad(FILE* in, const char* name, char* why, size_t whySize) {
+  const int first = std::fgetc(in);
+  if (first == EOF) {
+    std::snprintf(why, whySize, "%s is empty: not a tree file", name);
+    return nullptr;
+  }
+  std::ungetc(first, in);
+  long announced = -1;
+  Tree* tree = LoadTree(in, &announced);
+  if (tree == nullptr) {
+    std::snprintf(why, whySize,
+                  "%s is not a tree file, or its header is damaged (it must start with "
+                  "\"Tree at\", a rectangle block and the box count)",
+                  name);
+    return nullptr;
+  }
+  // A whole stream ends with its last byte; a reader that ran into the end
+  // of the input was missing bytes, even where they would read as 0.
+  if (std::feof(in)) {
+    std::snprintf(why, whySize, "%s: the box stream ends early: the file is truncated or damaged",
+                  name);
+    TreeFree(&tree);
+    return nullptr;
+  }
+  const int held = TreeCount(tree->root);
+  if (announced != held) {
+    std::snprintf(why, whySize,
+                  "%s: the header announces %ld boxes but the box stream holds %d: the file "
+                  "is truncated or damaged",
+                  name, announced, held);
+    TreeFree(&tree);
+    return nullptr;
+  }
+  // Count what follows, up to a bound: a stream may never end.
+  constexpr long kCounted = 1 << 20;
+  long extra = 0;
+  while (extra <= kCounted && std::fgetc(in) != EOF) ++extra;
+  if (extra > kCounted) {
+    std::snprintf(why, whySize, "%s: more than %ld bytes follow the box stream: the file is "
+                  "damaged", name, kCounted);
+    TreeFree(&tree);
+    return nullptr;
+  }
+  if (extra > 0) {
+    std::snprintf(why, whySize, "%s: %ld bytes follow the box stream: the file is damaged",
+                  name, extra);
+    TreeFree(&tree);
+    return nullptr;
+  }
+  char domainWhy[200];
+  if (!RectangleCheck(tree->domain, domainWhy, sizeof domainWhy)) {
+    std::snprintf(why, whySize, "%s: unusable domain: %s", name, domainWhy);
+    TreeFree(&tree);
+    return nullptr;
+  }
   return tree;
 }
 

@@ -2,6 +2,7 @@
 // binary pre-order box stream, 3 bytes per box and 1 byte per missing child.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "tree/tree.h"
@@ -24,6 +25,12 @@ void RectangleSave(FILE* out, const Rectangle* rect);
 // rebuilt along the leftmost path (a leaf's sd byte only when it is a
 // coordinate), and the cursor is left on the leaf that ends that path.
 Tree* TreeLoad(FILE* in);
+// Loads a whole tree file the way the tools of this system accept one: what
+// TreeLoad accepts, whose box stream holds exactly the number of boxes the
+// header announces, is followed by nothing, and lies over a domain that
+// RectangleCheck accepts. Null otherwise, with the reason in why (name
+// names the file there). Reads the stream to its end.
+Tree* TreeFileLoad(FILE* in, const char* name, char* why, size_t whySize);
 // Reads a box stream without any check (no dimension is known here), and
 // without recursion. Null at end of input or for a leading 0 byte.
 Box* TreeLoadBox(FILE* in);

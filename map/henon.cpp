@@ -6,6 +6,7 @@
 #include "map/henon.h"
 
 #include <cfenv>
+#include <cmath>
 
 #include "map/directed.h"
 #include "map/interval.h"
@@ -123,6 +124,31 @@ void t_realhenon(int n, const double* paramLo, const double* paramHi,
     hi[2] = u1.hi;
     hi[3] = mu;
   }
+}
+
+double HenonOrbitRadius(const double* paramLo, const double* paramHi, double step) {
+  for (int i = 0; i < 2; ++i)
+    if (std::isnan(paramLo[i]) || std::isnan(paramHi[i])) return HUGE_VAL;
+  const double amax = std::fmax(std::fabs(paramLo[0]), std::fabs(paramHi[0]));
+  const double bmax = std::fmax(std::fabs(paramLo[1]), std::fabs(paramHi[1]));
+  // R bounds the square when p(R) = R^2 - s R - |a| >= 0 with s = 1 + |b|,
+  // and R >= s / 2 (p grows from there on, past its one positive root).
+  const double sUp = AddUp(1.0, bmax);
+  const double sq = std::sqrt(sUp * sUp + 4.0 * amax);
+  double steps = std::ceil((sUp + sq) * 0.5 / step);
+  if (!(steps >= 1.0)) steps = 1.0;
+  // The first guess is computed in round-to-nearest and is usually right;
+  // a few steps up make up for its rounding errors. R = k * step is exact.
+  for (int attempt = 0; attempt < 64 && steps < 0x1p53; ++attempt) {
+    const double R = steps * step;
+    const double r2 = MulDown(R, R);
+    const double sR = MulUp(sUp, R);
+    const double p = SubDown(SubDown(r2, sR), amax);
+    const double half = MulUp(sUp, 0.5);
+    if (p >= 0.0 && R >= half) return R;
+    steps += std::fmax(1.0, std::ceil(steps * 0x1p-40));
+  }
+  return HUGE_VAL;  // parameters too large for a square of this kind
 }
 
 }  // namespace vesk

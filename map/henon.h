@@ -24,4 +24,14 @@ void realhenon(int n, const double* paramLo, const double* paramHi,
 void t_realhenon(int n, const double* paramLo, const double* paramHi,
                  const double* boxes, double* imageLo, double* imageHi);
 
+// The smallest multiple of step (a power of two) that bounds the square
+// |x|, |y| <= R holding every bounded orbit of H for all a in
+// [paramLo[0], paramHi[0]] and b in [paramLo[1], paramHi[1]]:
+// R = (1 + |b| + sqrt((1 + |b|)^2 + 4|a|)) / 2 with |a| and |b| at their
+// largest. The bound is checked with directed arithmetic, so rounding can
+// only make it larger. HUGE_VAL when no such square of doubles exists or a
+// parameter is not a number. A step of 1/16 keeps the bounds of the boxes of
+// [-R, R] exact doubles through some 45 bisections.
+double HenonOrbitRadius(const double* paramLo, const double* paramHi, double step);
+
 }  // namespace vesk

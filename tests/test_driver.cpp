@@ -215,10 +215,11 @@ TEST(DriverLoop, StopsAtTheCallersDepthBound) {
   EXPECT_EQ(value, 0.0);
   // Passes from heights 3, 4 and 5; none from 6.
   const std::vector<std::string> lines = Lines(rec.text);
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], PassLine(3, 8));
   EXPECT_EQ(lines[1], PassLine(4, rec.leavesAfterPass[0]));
   EXPECT_EQ(lines[2], PassLine(5, rec.leavesAfterPass[1]));
+  EXPECT_EQ(lines[3], "not proven up to depth 6\n");
   EXPECT_EQ(vesk::TreeDepth(tree->root), 6);
 
   // A bound the tree already reaches runs no pass at all.
@@ -226,7 +227,7 @@ TEST(DriverLoop, StopsAtTheCallersDepthBound) {
   Recorder again;
   EXPECT_EQ(Verify(tree, kHorseshoeLo, kHorseshoeHi, 0, 6, &again, &value),
             vesk::kVerifyDepthBound);
-  EXPECT_EQ(again.text, "");
+  EXPECT_EQ(again.text, "not proven up to depth 6\n");
   EXPECT_EQ(Leaves(tree), before);
   vesk::TreeFree(&tree);
 }

@@ -1,6 +1,7 @@
 // Rectangle: an axis-parallel closed box |x_i - center_i| <= radius_i.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vesk {
@@ -20,5 +21,12 @@ void RectangleFree(Rectangle** link);
 // 1 if point lies in the closed box, else 0. NaN anywhere fails the test;
 // a rectangle of dim <= 0 contains every point.
 int RectangleContains(const Rectangle* rect, const double* point);
+
+// 1 when the rectangle can serve as the domain of a tree that is analysed
+// or stored: every center finite, every radius positive and finite. Else 0,
+// with the first offending coordinate named in why (1-based, and by its
+// name x, y, u, v for a 4-dimensional domain), e.g. "the radius of
+// coordinate 3 (u) must be positive and finite, not 0".
+int RectangleCheck(const Rectangle* rect, char* why, size_t whySize);
 
 }  // namespace vesk
