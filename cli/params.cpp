@@ -12,8 +12,6 @@
 #include <cstring>
 #include <vector>
 
-#include "map/interval.h"
-#include "tree/tree.h"
 
 #if defined(__clang__)
 #pragma STDC FENV_ACCESS ON
@@ -183,78 +181,6 @@ bool ParseList(const std::string& text, const char* what, int count, bool roundU
                ": give " + std::to_string(count) + " numbers separated by commas";
       return false;
     }
-  }
-  return true;
-}
-
-double HenonOrbitRadius(Range a, Range b, double step) {
-  const double amax = std::fmax(std::fabs(a.lo), std::fabs(a.hi));
-  const double bmax = std::fmax(std::fabs(b.lo), std::fabs(b.hi));
-  // R bounds the square when p(R) = R^2 - s R - |a| >= 0 with s = 1 + |b|,
-  // and R >= s / 2 (p grows from there on, past its one positive root).
-  const double sUp = AddUp(1.0, bmax);
-  const double sq = std::sqrt(sUp * sUp + 4.0 * amax);
-  double steps = std::ceil((sUp + sq) * 0.5 / step);
-  if (!(steps >= 1.0)) steps = 1.0;
-  // The first guess is computed in round-to-nearest and is usually right;
-  // a few steps up make up for its rounding errors. R = k * step is exact.
-  for (int attempt = 0; attempt < 64 && steps < 0x1p53; ++attempt) {
-    const double R = steps * step;
-    const double r2 = MulDown(R, R);
-    const double sR = MulUp(sUp, R);
-    const double p = SubDown(SubDown(r2, sR), amax);
-    const double half = MulUp(sUp, 0.5);
-    if (p >= 0.0 && R >= half) return R;
-    steps += std::fmax(1.0, std::ceil(steps * 0x1p-40));
-  }
-  return HUGE_VAL;  // parameters too large for a square of this kind
-}
-
-int ExactLiftedDepth(const double center[4], const double radius[4], int limit) {
-  Rectangle* domain = RectangleNew(center, radius, 4);
-  Tree* tree = TreeNew(domain);
-  RectangleFree(&domain);
-  if (!tree) return -1;
-  int depth = -1;
-  while (depth < limit && TreeSplitsExact(tree, depth + 1)) ++depth;
-  TreeFree(&tree);
-  return depth;
-}
-
-bool CheckLiftedDomain(const double center[4], const double radius[4], std::string* error) {
-  static const char* const kNames[4] = {"x", "y", "u", "v"};
-  for (int i = 0; i < 4; ++i) {
-    if (!std::isfinite(center[i])) {
-      *error = std::string("--center: the center of ") + kNames[i] + " must be finite";
-      return false;
-    }
-    if (!(radius[i] > 0.0) || !std::isfinite(radius[i])) {
-      *error = std::string("--radius: the radius of ") + kNames[i] +
-               " must be positive and finite, not " + DoubleText(radius[i]);
-      return false;
-    }
-  }
-  if (center[0] != center[1] || radius[0] != radius[1]) {
-    *error =
-        "the state coordinates x and y must share one grid: give them the same center "
-        "and the same radius (e.g. --center 0,0,0,0 --radius 3,3,2,2); the tangent lift "
-        "maps x onto y through a midpoint, which encloses the image only on one grid";
-    return false;
-  }
-  if (center[2] != center[3] || radius[2] != radius[3]) {
-    *error =
-        "the tangent coordinates u and v must share one grid: give them the same center "
-        "and the same radius (e.g. --center 0,0,0,0 --radius 3,3,2,2); the tangent lift "
-        "maps u onto v through a midpoint, which encloses the image only on one grid";
-    return false;
-  }
-  return true;
-}
-
-bool DomainHoldsSquare(const double center[4], const double radius[4], double R) {
-  for (int i = 0; i < 2; ++i) {
-    if (SubDown(center[i], radius[i]) > -R) return false;
-    if (AddUp(center[i], radius[i]) < R) return false;
   }
   return true;
 }

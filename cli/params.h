@@ -39,30 +39,6 @@ bool ParseRange(const std::string& text, const char* what, Range* out,
 bool ParseList(const std::string& text, const char* what, int count, bool roundUp,
                double* out, std::string* error);
 
-// The smallest multiple of step (a power of two) that bounds the square
-// |x|, |y| <= R holding every bounded orbit of the Henon map
-// H(x, y) = (a - x^2 + b y, x) for all a in the range a and b in the range
-// b: R = (1 + |b| + sqrt((1 + |b|)^2 + 4|a|)) / 2 with |a| and |b| at their
-// largest. The bound is checked with directed arithmetic, so rounding can
-// only make it larger. HUGE_VAL when no such square of doubles exists.
-// The default domain uses step 1/16, which keeps the bounds of its boxes
-// exact doubles through some 45 bisections.
-double HenonOrbitRadius(Range a, Range b, double step = 1.0 / 16.0);
-
-// The lifted domain (x, y, u, v). True when it is usable, else false and a
-// message: finite centers, positive finite radii, and x, y on one grid
-// (equal center and radius) as well as u, v, because the tangent lift gives
-// the second and fourth image coordinates as midpoints.
-bool CheckLiftedDomain(const double center[4], const double radius[4], std::string* error);
-
-// The depth of the lifted tree (coordinates bisected in turn: x, y, u, v,
-// x, ...) down to which every box bound is exact, at most limit; -1 when
-// the domain's own bounds are not.
-int ExactLiftedDepth(const double center[4], const double radius[4], int limit);
-
-// Whether the state square of the domain contains [-R, R]^2.
-bool DomainHoldsSquare(const double center[4], const double radius[4], double R);
-
 // The double with 17 significant digits ("%.17g"): enough to read back as
 // the same double, and to show on which side of a short decimal it lies
 // (0.29 rounded down shows as 0.28999999999999998).

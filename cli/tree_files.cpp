@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "analysis/chain_recurrent.h"
+#include "cli/commands.h"
 #include "cli/files.h"
 #include "io/tree_file.h"
 
@@ -24,19 +26,6 @@ uint64_t Fnv1a(const char* data, size_t size) {
     h *= 0x100000001b3ull;
   }
   return h;
-}
-
-// The box count announced by a tree file's header, -1 when not found.
-long HeaderBoxCount(const std::string& data) {
-  const char* key = "\n  no of boxes = ";
-  const size_t at = data.find(key);
-  if (at == std::string::npos) return -1;
-  const char* start = data.c_str() + at + std::strlen(key);
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(start, &end, 10);
-  if (end == start || errno != 0) return -1;
-  return n;
 }
 
 // Reads the text lines of a checkpoint header one by one.
@@ -108,37 +97,10 @@ Tree* LoadTreeData(const std::string& data, const std::string& name, std::string
     *error = "cannot read " + name + ": " + std::strerror(errno);
     return nullptr;
   }
-  Tree* tree = TreeLoad(in);
-  const long consumed = std::ftell(in);
-  // A whole stream ends with its last byte; a reader that ran into the end
-  // of the data was missing bytes, even where they would read as 0.
-  const bool ranOut = std::feof(in) != 0;
+  char why[1024];
+  Tree* tree = TreeFileLoad(in, name.c_str(), why, sizeof why);
   std::fclose(in);
-  if (tree == nullptr) {
-    *error = name + " is not a tree file, or its header is damaged (it must start with "
-                    "\"Tree at\", a rectangle block and the box count)";
-    return nullptr;
-  }
-  if (ranOut) {
-    *error = name + ": the box stream ends early: the file is truncated or damaged";
-    TreeFree(&tree);
-    return nullptr;
-  }
-  const long announced = HeaderBoxCount(data);
-  const int held = TreeCount(tree->root);
-  if (announced != held) {
-    *error = name + ": the header announces " + std::to_string(announced) +
-             " boxes but the box stream holds " + std::to_string(held) +
-             ": the file is truncated or damaged";
-    TreeFree(&tree);
-    return nullptr;
-  }
-  if (consumed < 0 || static_cast<size_t>(consumed) != data.size()) {
-    *error = name + ": " + std::to_string(data.size() - static_cast<size_t>(consumed)) +
-             " bytes follow the box stream: the file is damaged";
-    TreeFree(&tree);
-    return nullptr;
-  }
+  if (tree == nullptr) *error = why;
   return tree;
 }
 
@@ -295,6 +257,21 @@ Tree* CheckpointParse(const std::string& data, const std::string& name,
   if (!splitOk) {
     *error = name + ": the tree does not fit the checkpoint (dimension, box count or "
                     "split table)";
+    TreeFree(&tree);
+    return nullptr;
+  }
+  // The numbers of the run must fit the tree: every pass refines once, and
+  // the loop never goes past its depth bound.
+  const int height = TreeDepth(tree->root);
+  if (h->pass < 0 || h->pass > kMaxLiftedHeight || h->depth0 < 0 ||
+      h->depth0 > kMaxInitialDepth || h->maxDepth < 0 || h->maxDepth > kMaxLiftedHeight ||
+      h->depth0 + h->pass != height || height > h->maxDepth) {
+    *error = name + ": the checkpoint's numbers do not fit its tree (pass " +
+             std::to_string(h->pass) + ", initial depth " + std::to_string(h->depth0) +
+             ", depth bound " + std::to_string(h->maxDepth) + ", tree height " +
+             std::to_string(height) +
+             "; a run's tree is as deep as its initial depth plus its passes, and no deeper "
+             "than its bound)";
     TreeFree(&tree);
     return nullptr;
   }

@@ -14,10 +14,12 @@
 #include "cli/files.h"
 #include "cli/params.h"
 #include "cli/report.h"
+#include "cli/sha256.h"
 #include "cli/svg.h"
 #include "cli/tree_files.h"
 #include "analysis/chain_recurrent.h"
 #include "gateway/driver.h"
+#include "map/henon.h"
 
 namespace vesk {
 
@@ -137,13 +139,17 @@ nlohmann::ordered_json HexJson(const double* x, int n) {
   return a;
 }
 
-std::string HistoryOrError(const std::string& text, nlohmann::ordered_json* history) {
+std::string HistoryOrError(const std::string& text, int passes,
+                           nlohmann::ordered_json* history) {
   try {
     *history = nlohmann::ordered_json::parse(text);
   } catch (const nlohmann::ordered_json::exception& e) {
     return std::string("the pass history of the checkpoint is not valid JSON: ") + e.what();
   }
   if (!history->is_array()) return "the pass history of the checkpoint is not a list";
+  if (history->size() != static_cast<size_t>(passes))
+    return "the pass history of the checkpoint lists " + std::to_string(history->size()) +
+           " passes, but the checkpoint is after pass " + std::to_string(passes);
   return "";
 }
 
@@ -182,17 +188,18 @@ int RunVerify(const VerifyCommand& cmd) {
     std::memcpy(setup.center, zero, sizeof zero);
     if (!cmd.center.empty() && !ParseList(cmd.center, "--center", 4, false, setup.center, &error))
       return Fail(error);
-    const double R = HenonOrbitRadius(setup.a, setup.b);
     if (cmd.radius.empty()) {
+      const double lo[2] = {setup.a.lo, setup.b.lo};
+      const double hi[2] = {setup.a.hi, setup.b.hi};
+      const double R = HenonOrbitRadius(lo, hi, 1.0 / 16.0);
       if (!std::isfinite(R))
-        return Fail("the parameters are too large for a default domain: give --center and "
-                    "--radius");
+        return Fail("the parameters are too large for a default domain: no square of "
+                    "doubles holds every bounded orbit of the map");
       const double defaults[4] = {R, R, 2.0, 2.0};
       std::memcpy(setup.radius, defaults, sizeof defaults);
     } else if (!ParseList(cmd.radius, "--radius", 4, true, setup.radius, &error)) {
       return Fail(error);
     }
-    if (!CheckLiftedDomain(setup.center, setup.radius, &error)) return Fail(error);
     setup.depth0 = cmd.depth0 < 0 ? 0 : cmd.depth0;
     if (setup.depth0 > kMaxInitialDepth)
       return Fail("--depth0 " + std::to_string(setup.depth0) + " would make 2^" +
@@ -211,11 +218,14 @@ int RunVerify(const VerifyCommand& cmd) {
   if (!cmd.plot.empty() && !CheckWritablePath(cmd.plot, "--plot", &error)) return Fail(error);
   if (!checkpointPath.empty() && !CheckWritablePath(checkpointPath, "--checkpoint", &error))
     return Fail(error);
+  std::string checkpointSha;
   if (resuming) {
-    std::string historyText;
-    lifted = CheckpointLoad(cmd.resume, &setup, &historyText, &error);
+    std::string historyText, data;
+    if (!ReadWholeFile(cmd.resume, &data, &error)) return Fail(error);
+    checkpointSha = Sha256Hex(data);
+    lifted = CheckpointParse(data, cmd.resume, &setup, &historyText, &error);
     if (lifted == nullptr) return Fail(error);
-    const std::string bad = HistoryOrError(historyText, &history);
+    const std::string bad = HistoryOrError(historyText, setup.pass, &history);
     if (!bad.empty()) {
       TreeFree(&lifted);
       return Fail(cmd.resume + ": " + bad);
@@ -238,30 +248,21 @@ int RunVerify(const VerifyCommand& cmd) {
                   std::to_string(setup.depth0));
   }
   const bool once = cmd.once;
-  // Boxes whose bounds are rounded would leave gaps between siblings: the
-  // run must stay within the depth where the domain's bisections are exact.
-  const int needed = once ? setup.depth0 : setup.maxDepth;
-  const int exact = ExactLiftedDepth(setup.center, setup.radius, kMaxLiftedHeight);
-  if (exact < needed) {
-    TreeFree(&lifted);
-    if (exact < 0)
-      return Fail("the bounds center +- radius of the domain are not exact doubles: give a "
-                  "center and a radius with few binary digits (e.g. 3.25 rather than 3.22)");
-    return Fail("the boxes of this domain have exact double bounds only down to depth " +
-                std::to_string(exact) + ", less than the depth " + std::to_string(needed) +
-                " asked for: give a center and a radius with few binary digits (e.g. --radius "
-                "3.25,3.25,2,2 rather than 3.22) or a smaller " +
-                (once ? "--depth0" : "--max-depth"));
-  }
-
   if (!resuming) {
-    const double tight = HenonOrbitRadius(setup.a, setup.b, 0x1p-20);
-    if (!DomainHoldsSquare(setup.center, setup.radius, tight))
-      std::fprintf(stderr,
-                   "vesk verify: warning: the domain does not contain the square |x|, |y| <= "
-                   "%.6f that holds every bounded orbit; the verdict concerns only the part "
-                   "of the dynamics inside the domain\n",
-                   tight);
+    Rectangle* domain = RectangleNew(setup.center, setup.radius, 4);
+    lifted = TreeNew(domain);
+    RectangleFree(&domain);
+  }
+  // The one check every entry point makes, on the tree as it will be run:
+  // new runs, and resumed runs just as much (a checkpoint is a file anyone
+  // can edit).
+  const double paramLo[2] = {setup.a.lo, setup.b.lo};
+  const double paramHi[2] = {setup.a.hi, setup.b.hi};
+  char why[1024];
+  if (VerifyCheckInput(lifted, paramLo, paramHi, once ? setup.depth0 : setup.maxDepth, why,
+                       sizeof why) != kInputOk) {
+    TreeFree(&lifted);
+    return Fail(resuming ? cmd.resume + ": " + why : std::string(why));
   }
 
   // The run.
@@ -272,9 +273,14 @@ int RunVerify(const VerifyCommand& cmd) {
   std::fprintf(console, "# domain: x, y in %s +- %s; u, v in %s +- %s\n",
                DoubleText(setup.center[0]).c_str(), DoubleText(setup.radius[0]).c_str(),
                DoubleText(setup.center[2]).c_str(), DoubleText(setup.radius[2]).c_str());
-  if (resuming)
+  if (resuming) {
     std::fprintf(console, "# resumed from %s after pass %d, depth bound %d\n",
                  cmd.resume.c_str(), setup.pass, setup.maxDepth);
+    std::fprintf(console,
+                 "# this result relies on %s (SHA-256 %s): the boxes removed in passes 1 to "
+                 "%d are taken from that file, not recomputed\n",
+                 cmd.resume.c_str(), checkpointSha.c_str(), setup.pass);
+  }
   else if (once)
     std::fprintf(console, "# once mode at depth %d\n", setup.depth0);
   else
@@ -282,12 +288,8 @@ int RunVerify(const VerifyCommand& cmd) {
                  setup.maxDepth);
   std::fflush(console);
 
-  if (!resuming) {
-    Rectangle* domain = RectangleNew(setup.center, setup.radius, 4);
-    lifted = TreeNew(domain);
-    RectangleFree(&domain);
+  if (!resuming)
     for (int d = 0; d < setup.depth0; ++d) TreeSubdivideAll(lifted);
-  }
 
   RunContext ctx{};
   ctx.console = console;
@@ -312,8 +314,6 @@ int RunVerify(const VerifyCommand& cmd) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &previous);
   }
-  const double paramLo[2] = {setup.a.lo, setup.b.lo};
-  const double paramHi[2] = {setup.a.hi, setup.b.hi};
   const auto start = std::chrono::steady_clock::now();
   const VerifyOutcome outcome =
       VerifyHyperbolic(lifted, paramLo, paramHi, &options, &hooks, nullptr);
@@ -344,7 +344,8 @@ int RunVerify(const VerifyCommand& cmd) {
       verdict = "not proven up to depth " +
                 std::to_string(outcome == kVerifyDepthBound ? setup.maxDepth
                                                             : VerifyHeightLimit(lifted));
-      HookPrint(&ctx, (verdict + "\n").c_str());
+      // The loop prints its own line at the depth bound.
+      if (outcome == kVerifyDepthLimit) HookPrint(&ctx, (verdict + "\n").c_str());
       if (outcome == kVerifyDepthBound && !checkpointPath.empty() &&
           setup.maxDepth < kMaxLiftedHeight)
         std::fprintf(stderr,
@@ -416,6 +417,7 @@ int RunVerify(const VerifyCommand& cmd) {
     report["max_depth"] = once ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(setup.maxDepth);
     report["resumed_from"] =
         resuming ? nlohmann::ordered_json{{"checkpoint", cmd.resume},
+                                  {"sha256", checkpointSha},
                                   {"after_pass", options.firstPass - 1},
                                   {"passes_before", startPasses}}
                  : nlohmann::ordered_json(nullptr);

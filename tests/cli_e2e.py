@@ -3,6 +3,7 @@
 
 Usage: cli_e2e.py PATH/TO/vesk [GROUP ...]   (groups: the TestCase classes)
 """
+import hashlib
 import json
 import math
 import os
@@ -379,7 +380,17 @@ class BadInput(unittest.TestCase):
         (["verify", "--a", "6", "--b", "0.3", "--radius", "3,3,2"], "expected 4"),
         (["verify", "--a", "6", "--b", "0.3", "--radius", "3,3,0,0"], "must be positive"),
         (["verify", "--a", "6", "--b", "0.3", "--radius", "3.22,3.22,2,2"], "few binary digits"),
-        (["verify", "--a", "6", "--b", "0.3", "--center", "0.1,0.1,0,0"], "few binary digits"),
+        (["verify", "--a", "6", "--b", "0.3", "--center", "0.1,0.1,0,0", "--radius", "4,4,2,2"],
+         "few binary digits"),
+        # Domains on which the cone test or the chain recurrent set mean nothing.
+        (["verify", "--a", "-0.1225", "--b", "0.3", "--radius", "1.5,1.5,0.25,0.25"],
+         "center 0 and a radius of at least 1"),
+        (["verify", "--a", "1.4", "--b", "0.3", "--radius", "2.0625,2.0625,0.75,0.75"],
+         "center 0 and a radius of at least 1"),
+        (["verify", "--a", "1.4", "--b", "0.3", "--center", "0,0,8,8"],
+         "center 0 and a radius of at least 1"),
+        (["verify", "--a", "1.4", "--b", "0.3", "--center", "0.5,0.5,0,0",
+          "--radius", "0.25,0.25,2,2"], "must contain the square |x|, |y| <= 2.0"),
         (["verify", "--a", "6", "--b", "0.3", "--depth0", "9", "--max-depth", "8"],
          "below --depth0"),
         (["verify", "--a", "6", "--b", "0.3", "--depth0", "40"], "at most"),
@@ -430,6 +441,107 @@ class BadInput(unittest.TestCase):
                     self.assertEqual(r.stdout, "")
                     self.assertFalse(os.path.exists(os.path.join(d, "p.svg")))
             self.assertEqual(run(["tree", "info", "good.tree"], cwd=d).returncode, 0)
+
+
+def fnv1a(data):
+    h = 0xcbf29ce484222325
+    for b in data:
+        h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def forge(data, edit):
+    """The checkpoint with edit(body) applied and its end line recomputed, as
+    anyone with an editor can."""
+    body = edit(data[:data.rindex(b"end ")])
+    return body + b"end %016x\n" % fnv1a(body)
+
+
+def replace_line(key, value):
+    def edit(body):
+        return re.sub(rb"(?m)^" + key + rb" .*$", key + b" " + value, body, count=1)
+    return edit
+
+
+def replace_tree(stream):
+    """Swaps the tree of a 4-dimensional checkpoint for one with this box
+    stream (boxes of 3 bytes, 0 for a missing child)."""
+    def edit(body):
+        head = body[:body.index(b"\ntree ") + 1]
+        tree = body[len(head):]
+        tree = tree[tree.index(b"\n") + 1:]
+        text = tree[:tree.index(b"no of boxes = ")].decode()
+        pos, count = 0, 0
+        while pos < len(stream):  # count boxes of the pre-order stream
+            if stream[pos] == 0:
+                pos += 1
+            else:
+                pos += 3
+                count += 1
+        data = (text + "no of boxes = %d\n" % count).encode() + bytes(stream)
+        head = re.sub(rb"(?m)^boxes .*$", b"boxes %d" % count, head)
+        return head + b"tree %d\n" % len(data) + data
+    return edit
+
+
+class Forged(unittest.TestCase):
+    """Checkpoints edited by hand, with a recomputed end line: a resumed run
+    must pass every check a new run passes."""
+
+    def test_forged_checkpoints_are_refused(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["verify"] + NON_HYPERBOLIC + ["--max-depth", "2", "--checkpoint", "ck"],
+                    cwd=d)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            data = open(os.path.join(d, "ck"), "rb").read()
+            R = b"0x1.08p+1"  # 2.0625, the default state radius of a = 1.4, b = 0.3
+            # A full tree of height 2 whose root splits y where the table says x,
+            # and one whose leaves lie at depths 1 and 2.
+            wrong_split = [1, 1, 0] + [1, 1, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0] * 2
+            uneven = [1, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0]
+            cases = {
+                "reversed b": (replace_line(b"b", b"0x1.4p-2 0x1.2p-2"), "lower end above"),
+                "nan a": (replace_line(b"a", b"nan 0x1.6p+0"), "malformed checkpoint line"),
+                "grids": (replace_line(b"radius", R + b" 0x1p+2 0x1p+1 0x1p+1"),
+                          "x and y must share one grid"),
+                "negative radius": (replace_line(b"radius", b"-" + R + b" -" + R +
+                                                 b" 0x1p+1 0x1p+1"), "must be positive"),
+                "zero radius": (replace_line(b"radius", R + b" " + R + b" 0x0p+0 0x0p+0"),
+                                "must be positive"),
+                "small tangent": (replace_line(b"radius", R + b" " + R + b" 0x1p-2 0x1p-2"),
+                                  "radius of at least 1"),
+                "tangent center": (replace_line(b"center", b"0x0p+0 0x0p+0 0x1p+3 0x1p+3"),
+                                   "center 0"),
+                "depth bound -1": (replace_line(b"max-depth", b"-1"), "do not fit its tree"),
+                "pass overflow": (replace_line(b"pass", b"2147483647"), "do not fit its tree"),
+                "split table": (replace_tree(wrong_split), "split table"),
+                "uneven": (replace_tree(uneven), "different depths"),
+                "y before x": (replace_line(b"split", b"0001" + b"01" * 1999), "bisects y more"),
+            }
+            for name, (edit, says) in cases.items():
+                with open(os.path.join(d, "bad"), "wb") as f:
+                    f.write(forge(data, edit))
+                r = run(["verify", "--resume", "bad", "--max-depth", "12", "--json", "r.json"],
+                        cwd=d)
+                self.assertEqual(r.returncode, 2, (name, r.stdout, r.stderr))
+                self.assertIn(says, r.stderr, name)
+                self.assertNotIn("Hyperbolic", r.stdout + r.stderr, name)
+                self.assertFalse(os.path.exists(os.path.join(d, "r.json")), name)
+            # The forging itself is sound: an unchanged body is accepted.
+            with open(os.path.join(d, "same"), "wb") as f:
+                f.write(forge(data, lambda body: body))
+            self.assertEqual(run(["verify", "--resume", "same"], cwd=d).returncode, 1)
+
+    def test_resumed_report_names_the_checkpoint(self):
+        with tempfile.TemporaryDirectory() as d:
+            run(["verify"] + HORSESHOE + ["--max-depth", "6", "--checkpoint", "ck"], cwd=d)
+            digest = hashlib.sha256(open(os.path.join(d, "ck"), "rb").read()).hexdigest()
+            r = run(["verify", "--resume", "ck", "--max-depth", "20", "--json", "r.json"], cwd=d)
+            report = json.load(open(os.path.join(d, "r.json")))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("# this result relies on ck (SHA-256 %s)" % digest, r.stdout)
+        self.assertEqual(report["resumed_from"]["sha256"], digest)
+        self.assertEqual(report["resumed_from"]["checkpoint"], "ck")
 
 
 class Pictures(unittest.TestCase):

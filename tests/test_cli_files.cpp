@@ -61,7 +61,8 @@ std::string BoxStream(const Tree* tree) {
   return CollectOutput([tree](FILE* out) { TreeSaveBox(out, tree->root); });
 }
 
-CheckpointHeader SampleHeader() {
+// The header of a run that started at depth 2 and reached the given height.
+CheckpointHeader SampleHeader(int height) {
   CheckpointHeader h{};
   h.a = {std::nextafter(5.9, 0.0), std::nextafter(6.1, 7.0)};
   h.b = {-0.31, std::nextafter(-0.29, 0.0)};
@@ -70,7 +71,7 @@ CheckpointHeader SampleHeader() {
                        2.0 / 3.0};
   std::memcpy(h.center, c, sizeof c);
   std::memcpy(h.radius, r, sizeof r);
-  h.pass = 7;
+  h.pass = height - 2;
   h.depth0 = 2;
   h.maxDepth = 21;
   return h;
@@ -84,7 +85,7 @@ TEST(CliCheckpoint, RoundTripIsExact) {
   // loaded tree file alone would not bring it back.
   tree->sd[9] = 0;
   tree->sd[10] = 3;
-  const CheckpointHeader h = SampleHeader();
+  const CheckpointHeader h = SampleHeader(7);
   const std::string history = R"([{"pass":1,"depth":0}])";
   const std::string data = CheckpointData(h, tree, history);
 
@@ -102,7 +103,7 @@ TEST(CliCheckpoint, RoundTripIsExact) {
   EXPECT_EQ(std::memcmp(loaded->sd, tree->sd, TreeMaxDepth(tree) + 1), 0);
   EXPECT_TRUE(SameBits(back.a.lo, h.a.lo) && SameBits(back.a.hi, h.a.hi));
   EXPECT_TRUE(SameBits(back.b.lo, h.b.lo) && SameBits(back.b.hi, h.b.hi));
-  EXPECT_EQ(back.pass, 7);
+  EXPECT_EQ(back.pass, 5);
   EXPECT_EQ(back.depth0, 2);
   EXPECT_EQ(back.maxDepth, 21);
   EXPECT_EQ(backHistory, history);
@@ -133,7 +134,7 @@ TEST(CliCheckpoint, TreeFileAloneLosesTheSplitTable) {
   ASSERT_NE(plain, nullptr) << error;
   EXPECT_EQ(tree->sd[6], 2);
   EXPECT_EQ(plain->sd[6], 0);
-  CheckpointHeader h = SampleHeader(), back{};
+  CheckpointHeader h = SampleHeader(6), back{};
   std::string history;
   Tree* loaded = CheckpointParse(CheckpointData(h, tree, "[]"), "ck", &back, &history, &error);
   ASSERT_NE(loaded, nullptr) << error;
@@ -151,7 +152,7 @@ TEST(CliCheckpoint, TreeFileAloneLosesTheSplitTable) {
 
 TEST(CliCheckpoint, RefusesEveryTruncationAndDamage) {
   Tree* tree = SampleLiftedTree(2, 6);
-  const std::string data = CheckpointData(SampleHeader(), tree, "[]");
+  const std::string data = CheckpointData(SampleHeader(6), tree, "[]");
   TreeFree(&tree);
   CheckpointHeader h{};
   std::string history, error;
@@ -258,7 +259,7 @@ TEST_F(CliFilesOnDisk, CheckpointSaveAndLoad) {
   Tree* tree = SampleLiftedTree(6, 4);
   const std::string path = dir_ + "/ck";
   std::string error, history;
-  ASSERT_TRUE(CheckpointSave(path, SampleHeader(), tree, "[1]", &error)) << error;
+  ASSERT_TRUE(CheckpointSave(path, SampleHeader(4), tree, "[1]", &error)) << error;
   CheckpointHeader h{};
   Tree* loaded = CheckpointLoad(path, &h, &history, &error);
   ASSERT_NE(loaded, nullptr) << error;

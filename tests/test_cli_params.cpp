@@ -1,6 +1,6 @@
 // Parameters of the command line: outward decimal conversion (checked
 // against MPFR's correctly rounded conversion), intervals and lists, the
-// default radius of the state square, and the checks on the lifted domain.
+// default radius of the state square, and the exactness of bisected bounds.
 #include <gtest/gtest.h>
 
 #include <cfenv>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/params.h"
+#include "map/henon.h"
 #include "tree/tree.h"
 
 #ifdef VESK_HAVE_MPFR
@@ -91,6 +92,12 @@ TEST(CliNumbers, EnclosureMatchesCorrectlyRoundedConversion) {
     EXPECT_EQ(nearest, MpfrRead(text, MPFR_RNDN)) << text;
     EXPECT_EQ(std::fegetround(), FE_TONEAREST);
   }
+}
+
+double HenonOrbitRadius(Range a, Range b, double step = 1.0 / 16.0) {
+  const double lo[2] = {a.lo, b.lo};
+  const double hi[2] = {a.hi, b.hi};
+  return vesk::HenonOrbitRadius(lo, hi, step);
 }
 
 TEST(CliNumbers, DefaultRadiusIsTheFirstSixteenthAboveTheRoot) {
@@ -264,47 +271,7 @@ TEST(CliDomain, ExactSplitsAgreeWithExactArithmetic) {
   EXPECT_FALSE(AllBoundsExact(0.0, 3.22, 2));  // halving alone stays exact
   EXPECT_EQ(ExactSplits(0.0, 0.0), -1);
 
-  const double c[4] = {0, 0, 0, 0};
-  const double r[4] = {3.25, 3.25, 2, 2};
-  EXPECT_EQ(ExactLiftedDepth(c, r, 255), 4 * 49);  // x runs out first
-  EXPECT_EQ(ExactLiftedDepth(c, r, 100), 100);
-  const double odd[4] = {3.25, 3.25, 0x1.ffffffffffff8p+1, 0x1.ffffffffffff8p+1};
-  EXPECT_EQ(ExactLiftedDepth(c, odd, 255), 4 * 3 + 2);  // the fourth split of u
 }
 #endif  // VESK_HAVE_MPFR
-
-TEST(CliDomain, StateAndTangentCoordinatesMustShareTheirGrids) {
-  std::string error;
-  const double c[4] = {0, 0, 0, 0};
-  const double r[4] = {3.22, 3.22, 2, 2};
-  EXPECT_TRUE(CheckLiftedDomain(c, r, &error)) << error;
-
-  const double offset[4] = {0.5, 0.5, -1, -1};
-  EXPECT_TRUE(CheckLiftedDomain(offset, r, &error)) << error;
-
-  const double rxy[4] = {3.22, 3.0, 2, 2};
-  EXPECT_FALSE(CheckLiftedDomain(c, rxy, &error));
-  EXPECT_NE(error.find("x and y must share one grid"), std::string::npos) << error;
-  const double cxy[4] = {0, 0.1, 0, 0};
-  EXPECT_FALSE(CheckLiftedDomain(cxy, r, &error));
-  EXPECT_NE(error.find("x and y"), std::string::npos) << error;
-  const double ruv[4] = {3, 3, 2, 1};
-  EXPECT_FALSE(CheckLiftedDomain(c, ruv, &error));
-  EXPECT_NE(error.find("u and v must share one grid"), std::string::npos) << error;
-  const double cuv[4] = {0, 0, 1, 0};
-  EXPECT_FALSE(CheckLiftedDomain(cuv, r, &error));
-  EXPECT_NE(error.find("u and v"), std::string::npos) << error;
-
-  const double zero[4] = {3, 3, 0, 0};
-  EXPECT_FALSE(CheckLiftedDomain(c, zero, &error));
-  EXPECT_NE(error.find("radius of u must be positive"), std::string::npos) << error;
-  const double nanc[4] = {NAN, NAN, 0, 0};
-  EXPECT_FALSE(CheckLiftedDomain(nanc, r, &error));
-  EXPECT_NE(error.find("must be finite"), std::string::npos) << error;
-
-  EXPECT_TRUE(DomainHoldsSquare(c, r, 3.22));
-  EXPECT_FALSE(DomainHoldsSquare(c, r, std::nextafter(3.22, 4.0)));
-  EXPECT_FALSE(DomainHoldsSquare(offset, r, 3.0));  // 0.5 - 3.22 > -3
-}
 
 }  // namespace
