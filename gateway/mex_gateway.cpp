@@ -1,10 +1,12 @@
 // The host entry of the verification: r = henon_hyperbolic(tree, paramLo,
-// paramHi, option).
+// paramHi, option [, maxDepth]).
 //
-// The gateway decodes the host's arguments, checks them against what the
-// verification reads, and hands the lifted tree to VerifyHyperbolic; the
-// loop's console lines go to the host console through mexPrintf. Every
-// malformed call ends in a host error before any tree is touched.
+// The gateway decodes the host's arguments, has VerifyCheckInput decide
+// whether they can be verified soundly, and hands the lifted tree to
+// VerifyHyperbolic; the loop's console lines go to the host console through
+// mexPrintf. Every malformed or unverifiable call ends in a host error
+// before any tree is touched.
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -15,7 +17,26 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: r = henon_hyperbolic(tree, [aLo bLo], [aHi bHi], option)";
+    "usage: r = henon_hyperbolic(tree, [aLo bLo], [aHi bHi], option [, maxDepth])";
+
+// The host error identifier for each reason an input is refused.
+const char* RefusalId(vesk::VerifyInputStatus status) {
+  switch (status) {
+    case vesk::kInputParameters: return "vesk:badParameters";
+    case vesk::kInputDimension: return "vesk:badDimension";
+    case vesk::kInputDomain: return "vesk:badDomain";
+    case vesk::kInputGrid: return "vesk:badGrid";
+    case vesk::kInputTangent: return "vesk:badTangentDomain";
+    case vesk::kInputStateSquare: return "vesk:badStateDomain";
+    case vesk::kInputTooTall: return "vesk:tooDeep";
+    case vesk::kInputUneven: return "vesk:unevenTree";
+    case vesk::kInputSplits: return "vesk:badSplits";
+    case vesk::kInputInexact: return "vesk:inexact";
+    case vesk::kInputNoTree:
+    case vesk::kInputOk: break;
+  }
+  return "vesk:refused";
+}
 
 void ConsolePrint(void*, const char* text) {
   mexPrintf("%s", text);
@@ -54,31 +75,49 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   if (address == 0) mexErrMsgTxt("Tree: tree is empty.");
   vesk::Tree* lifted = vesk::MexLiveTreeAt(address, "the first argument");
 
-  const int dim = lifted->domain->dim;
-  if (dim != 4)
-    mexErrMsgIdAndTxt("vesk:badDimension",
-                      "the lifted tree must have dimension 4 (x, y, u, v); this one has %d.",
-                      dim);
-  const int height = vesk::TreeDepth(lifted->root);
-  const int limit = vesk::VerifyHeightLimit(lifted);
-  if (height > limit)
-    mexErrMsgIdAndTxt("vesk:tooDeep",
-                      "the lifted tree has height %d; the verification handles at most %d.",
-                      height, limit);
-
   const double* paramLo = ParameterBounds(prhs[1], "the lower parameter ends");
   const double* paramHi = ParameterBounds(prhs[2], "the upper parameter ends");
 
   // Anything the host cannot copy leaves the buffer zeroed: loop mode.
   mxGetString(prhs[3], option, sizeof option);
 
+  const bool once = std::memcmp(option, "once", 5) == 0;
+
+  // Loop mode's depth bound: none unless a fifth argument gives one ([]
+  // gives none either).
+  int maxDepth = -1;
+  const int height = vesk::TreeDepth(lifted->root);
+  if (!once && nrhs > 4 && !mxIsEmpty(prhs[4])) {
+    const mxArray* arg = prhs[4];
+    const double value = mxIsNumeric(arg) && !mxIsComplex(arg) && !mxIsSparse(arg) &&
+                                 mxGetNumberOfElements(arg) == 1
+                             ? mxGetScalar(arg)
+                             : -1.0;
+    const int limit = vesk::VerifyHeightLimit(lifted);
+    if (!(value >= 0.0 && value <= limit && value == std::floor(value)))
+      mexErrMsgIdAndTxt("vesk:badDepth",
+                        "the depth bound (fifth argument) must be a whole number from 0 to %d.",
+                        limit);
+    maxDepth = static_cast<int>(value);
+    if (maxDepth < height)
+      mexErrMsgIdAndTxt("vesk:badDepth",
+                        "the depth bound %d is below the height %d of the tree: give at least "
+                        "%d.",
+                        maxDepth, height, height);
+  }
+
+  char why[1024];
+  const vesk::VerifyInputStatus status =
+      vesk::VerifyCheckInput(lifted, paramLo, paramHi, once ? height : maxDepth, why, sizeof why);
+  if (status != vesk::kInputOk) mexErrMsgIdAndTxt(RefusalId(status), "%s.", why);
+
   plhs[0] = mxCreateDoubleMatrix(1, 1, mxREAL);
   double* result = mxGetPr(plhs[0]);
   *result = 0.0;
 
   vesk::VerifyOptions options{};
-  options.once = std::memcmp(option, "once", 5) == 0;
-  options.maxDepth = -1;
+  options.once = once;
+  options.maxDepth = maxDepth;
   options.firstPass = 1;
   vesk::VerifyHooks hooks{};
   hooks.print = ConsolePrint;

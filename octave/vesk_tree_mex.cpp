@@ -68,19 +68,15 @@ int64_t IntegerArg(const mxArray* arg, int64_t lo, int64_t hi, const char* what)
   return static_cast<int64_t>(value);
 }
 
-// A real dense double vector of 1 to 255 finite entries.
+// A real dense double vector of 1 to 255 entries.
 const double* DomainVector(const mxArray* arg, const char* what, size_t* count) {
   const size_t n = mxGetNumberOfElements(arg);
   if (!mxIsDouble(arg) || mxIsComplex(arg) || mxIsSparse(arg) || n < 1 ||
       n > static_cast<size_t>(vesk::kMaxDim))
     mexErrMsgIdAndTxt("vesk:badDomain", "%s must be a real double vector of 1 to %d entries.",
                       what, vesk::kMaxDim);
-  const double* v = mxGetPr(arg);
-  for (size_t i = 0; i < n; ++i)
-    if (!std::isfinite(v[i]))
-      mexErrMsgIdAndTxt("vesk:badDomain", "%s must have finite entries.", what);
   *count = n;
-  return v;
+  return mxGetPr(arg);
 }
 
 void FileName(const mxArray* arg, MxString* name) {
@@ -115,10 +111,12 @@ void New(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (nc != nr)
     mexErrMsgIdAndTxt("vesk:badDomain", "the center has %d entries but the radius has %d.",
                       static_cast<int>(nc), static_cast<int>(nr));
-  for (size_t i = 0; i < nr; ++i)
-    if (radius[i] < 0.0)
-      mexErrMsgIdAndTxt("vesk:badDomain", "the radius must not be negative.");
   vesk::Rectangle* domain = vesk::RectangleNew(center, radius, static_cast<uint8_t>(nc));
+  char why[200];
+  if (!vesk::RectangleCheck(domain, why, sizeof why)) {
+    vesk::RectangleFree(&domain);
+    mexErrMsgIdAndTxt("vesk:badDomain", "%s.", why);
+  }
   Tree* tree = vesk::TreeNew(domain);
   vesk::RectangleFree(&domain);
   Tree** slot = vesk::HandleRegister(tree);
@@ -219,9 +217,10 @@ void Load(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (!in)
     mexErrMsgIdAndTxt("vesk:io", "cannot open %s for reading: %s", name.text,
                       std::strerror(errno));
-  Tree* tree = vesk::TreeLoad(in.get());
+  char why[1024];
+  Tree* tree = vesk::TreeFileLoad(in.get(), name.text, why, sizeof why);
   in.reset();
-  if (!tree) mexErrMsgIdAndTxt("vesk:badFile", "%s is not a readable tree file.", name.text);
+  if (!tree) mexErrMsgIdAndTxt("vesk:badFile", "%s.", why);
   plhs[0] = vesk::MexTreeStruct(vesk::HandleRegister(tree));
 }
 

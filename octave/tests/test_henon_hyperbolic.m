@@ -5,13 +5,16 @@ function test_henon_hyperbolic ()
   once_mode ();
   loop_mode ();
   option_selects_mode ();
+  depth_bound ();
   bad_calls ();
+  unsound_inputs ();
   assert (vesk_tree ('live'), live0, 'trees leaked by the tests');
   printf ('test_henon_hyperbolic: all passed\n');
 end
 
 % Horseshoe parameters, and parameters for which every orbit leaves the
-% domain (its image lies far to the left of it).
+% domain (its image lies far to the left of it; the domain of such trees
+% has state radius 4, which holds the square of bounded orbits).
 function [lo, hi] = horseshoe ()
   lo = [5.9 0.29];
   hi = [6.1 0.31];
@@ -22,8 +25,11 @@ function [lo, hi] = escape ()
   hi = [-9.9 0.31];
 end
 
-function t = lifted (tangent_radius, k)
-  t = vesk_tree ('new', [0 0 0 0], [3.25 3.25 tangent_radius tangent_radius]);
+function t = lifted (tangent_radius, k, state_radius)
+  if (nargin < 3)
+    state_radius = 3.25;
+  end
+  t = vesk_tree ('new', [0 0 0 0], [state_radius state_radius tangent_radius tangent_radius]);
   vesk_tree ('subdivide', t, k);
 end
 
@@ -38,7 +44,7 @@ function once_mode ()
   [elo, ehi] = escape ();
 
   % Nothing is chain recurrent: the analyses remove every box.
-  t = lifted (2, 4);
+  t = lifted (2, 4, 4);
   out = evalc ('r = henon_hyperbolic (t, elo, ehi, ''once'');');
   assert (r, 1);
   assert (out, '');
@@ -55,9 +61,9 @@ function once_mode ()
   assert (vesk_tree ('depth', t) <= 4, 'once mode must not subdivide');
   vesk_tree ('free', t);
 
-  % Boxes around the zero section with tangent radius 0.125 survive the
+  % Boxes around the zero section with tangent radius 0.25 survive the
   % analyses and pass the cone test.
-  t = lifted (0.5, 8);
+  t = lifted (2, 12);
   out = evalc ('r = henon_hyperbolic (t, hlo, hhi, ''once'');');
   assert (r, 1);
   assert (out, '');
@@ -90,14 +96,111 @@ function loop_mode ()
   assert (vesk_tree ('depth', t), 2 + numel (lines));
   vesk_tree ('free', t);
 
-  % A tree that cannot be refined further ends the loop with 0.
+  % Boxes whose bounds are no longer exact doubles are refused.
   t = path_tree (255);
   B0 = vesk_tree ('boxes', t);
-  out = evalc ('r = henon_hyperbolic (t, lo, hi, ''loop'');');
-  assert (r, 0);
-  assert (out, sprintf ("Stopped: the tree cannot be refined beyond depth 255.\n"));
+  expect_error (@() henon_hyperbolic (t, lo, hi, 'loop'), ...
+                'do not have exact double bounds at its depth 255', 'vesk:inexact');
   assert (isequal (vesk_tree ('boxes', t), B0));
   vesk_tree ('free', t);
+end
+
+% The fifth argument bounds the depth of loop mode.
+function depth_bound ()
+  t = vesk_tree ('new', [0 0 0 0], [2.0625 2.0625 2 2]);
+  out = evalc ('r = henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], ''loop'', 12);');
+  assert (r, 0);
+  lines = strsplit (out, "\n");
+  assert (numel (lines), 14);
+  for d = 0:11
+    assert (strncmp (lines{d + 1}, sprintf ("detph %2d:\t #cubs = ", d), 15), lines{d + 1});
+  end
+  assert (lines{13}, 'not proven up to depth 12');
+  assert (vesk_tree ('depth', t), 12);
+  % A bound the tree has reached runs no pass; [] is no bound.
+  assert (evalc ('r = henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], ''loop'', 12);'), ...
+          sprintf ("not proven up to depth 12\n"));
+  assert (r, 0);
+  for bad = {-1, 1.5, 11, 256, 'x', [12 13], NaN}
+    expect_error (@() henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], 'loop', bad{1}), ...
+                  'depth bound', 'vesk:badDepth');
+  end
+  vesk_tree ('free', t);
+  [lo, hi] = horseshoe ();
+  t = lifted (2, 3);
+  assert (evalc ('henon_hyperbolic (t, lo, hi, ''loop'', []);')(end-11:end), "Hyperbolic!\n");
+  vesk_tree ('free', t);
+end
+
+% Inputs that would prove what is false: each is refused with a host error
+% that says why, before the tree is touched.
+function unsound_inputs ()
+  saddle_node = {[-0.1225 0.3], [-0.1225 0.3]};
+  attractor = {[1.4 0.3], [1.4 0.3]};
+  cases = {
+    % center, radius, parameters, message, identifier
+    [0 0 0 0], [1.5 1.5 0.25 0.25], saddle_node, 'radius of at least 1', 'vesk:badTangentDomain';
+    [0 0 0 0], [2.0625 2.0625 0.75 0.75], attractor, 'radius of at least 1', 'vesk:badTangentDomain';
+    [0 0 0 0], [2.0625 2.0625 0.5 0.5], attractor, 'radius of at least 1', 'vesk:badTangentDomain';
+    [0 0 8 8], [2.0625 2.0625 2 2], attractor, 'center 0', 'vesk:badTangentDomain';
+    [0 0 0 0], [3 2.5 2 2], attractor, 'x and y must share one grid', 'vesk:badGrid';
+    [0 0 0 0], [3 3 2 4], attractor, 'u and v must share one grid', 'vesk:badGrid';
+    [0 0.5 0 0], [3 3 2 2], attractor, 'x and y must share one grid', 'vesk:badGrid';
+    [0.5 0.5 0 0], [0.25 0.25 2 2], attractor, 'must contain the square', 'vesk:badStateDomain';
+    [0 0 0 0], [2.0625 2.0625 2 2], {[1.4 0.3], [1.2 0.3]}, 'lower end above', 'vesk:badParameters';
+    [0 0 0 0], [2.0625 2.0625 2 2], {[1.4 0.3], [1.4 0.2]}, 'lower end above', 'vesk:badParameters';
+    [0 0 0 0], [2.0625 2.0625 2 2], {[NaN 0.3], [1.4 0.3]}, 'finite ends', 'vesk:badParameters';
+    [0 0 0 0], [2.0625 2.0625 2 2], {[1.4 0.3], [Inf 0.3]}, 'finite ends', 'vesk:badParameters';
+    [0 0 0 0], [2.0625 2.0625 2 2], {[1.4 -Inf], [1.4 0.3]}, 'finite ends', 'vesk:badParameters';
+  };
+  for k = 1:rows (cases)
+    [c, r, p, says, id] = cases{k, :};
+    t = vesk_tree ('new', c, r);
+    vesk_tree ('subdivide', t, 2);
+    B0 = vesk_tree ('boxes', t);
+    for opt = {'once', 'loop'}
+      expect_error (@() henon_hyperbolic (t, p{1}, p{2}, opt{1}), says, id);
+      assert (isequal (vesk_tree ('boxes', t), B0), sprintf ('case %d changed the tree', k));
+    end
+    vesk_tree ('free', t);
+  end
+
+  % A tree whose leaves lie at depths 1 and 2, from a tree file: the
+  % analyses would look at depth 2 only.
+  t = tree_from_stream ([2.0625 2.0625 2 2], ...
+                        [1 0 0, 1 1 0, 1 0 0 0 0, 1 0 0 0 0, 1 0 0 0 0], 5);
+  for opt = {'once', 'loop'}
+    expect_error (@() henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], opt{1}), ...
+                  'lie at different depths (2 and 1)', 'vesk:unevenTree');
+  end
+  vesk_tree ('free', t);
+  % A tree file whose root is split along y: the table read back from its
+  % leftmost path bisects y first, so y-cells would not cover x-cells.
+  t = tree_from_stream ([2.0625 2.0625 2 2], [1 1 0, 1 0 0 0 0, 1 0 0 0 0], 3);
+  expect_error (@() henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], 'once'), ...
+                'bisects y more often than x at depth 1', 'vesk:badSplits');
+  vesk_tree ('free', t);
+  % A box off the leftmost path that is split along u where the table says y.
+  leaf = [1 0 0 0 0];
+  t = tree_from_stream ([2.0625 2.0625 2 2], [1 0 0, 1 1 0, leaf, leaf, 1 2 0, leaf, leaf], 7);
+  expect_error (@() henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], 'once'), ...
+                'split along coordinate 2, but the split table of the tree gives coordinate 1', ...
+                'vesk:badSplits');
+  vesk_tree ('free', t);
+end
+
+% A 4-dimensional tree over 0 +- radius read from a tree file with this box
+% stream of that many boxes (3 bytes a box, 0 for a missing child).
+function t = tree_from_stream (radius, stream, boxes)
+  file = [tempname() '.tree'];
+  fid = fopen (file, 'w');
+  fprintf (fid, "Tree at 0x1:\nRectangle at 0x2:\n  dim = 4\n  center = 0 0 0 0 \n");
+  fprintf (fid, "  radius = %.17g %.17g %.17g %.17g \n", radius);
+  fprintf (fid, "  no of boxes = %d\n", boxes);
+  fwrite (fid, stream, 'uint8');
+  fclose (fid);
+  t = vesk_tree ('load', file);
+  delete (file);
 end
 
 % A lifted tree that is one path of the given height (each box's lower
@@ -124,7 +227,7 @@ function option_selects_mode ()
              'onceonceonce', '', 'loop', 5, {'once'}, 'on'};
   modes = [1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0];
   for k = 1:numel (options)
-    t = lifted (2, 2);
+    t = lifted (2, 2, 4);
     opt = options{k};
     out = evalc ('r = henon_hyperbolic (t, lo, hi, opt);');
     assert (r, 1);
@@ -136,8 +239,8 @@ function option_selects_mode ()
     end
     vesk_tree ('free', t);
   end
-  % Extra arguments are ignored.
-  t = lifted (2, 2);
+  % Once mode ignores a fifth argument.
+  t = lifted (2, 2, 4);
   assert (evalc ('henon_hyperbolic (t, lo, hi, ''once'', 17);'), '');
   vesk_tree ('free', t);
 end
@@ -197,7 +300,7 @@ function bad_calls ()
   deep = path_tree (256);
   D0 = vesk_tree ('boxes', deep);
   expect_error (@() henon_hyperbolic (deep, lo, hi, 'loop'), ...
-                'has height 256; the verification handles at most 255', 'vesk:tooDeep');
+                'has height 256 or more; the verification handles at most 255', 'vesk:tooDeep');
   assert (isequal (vesk_tree ('boxes', deep), D0));
   vesk_tree ('free', deep);
 

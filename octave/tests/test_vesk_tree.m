@@ -75,7 +75,10 @@ function bad_arguments ()
   expect_error (@() vesk_tree ('new', [0 0]), 'too few arguments', 'vesk:nargin');
   expect_error (@() vesk_tree ('new', [0 0], [1 1 1]), 'the center has 2 entries', ...
                 'vesk:badDomain');
-  expect_error (@() vesk_tree ('new', [0 0], [1 -1]), 'must not be negative', 'vesk:badDomain');
+  expect_error (@() vesk_tree ('new', [0 0], [1 -1]), ...
+                'the radius of coordinate 2 must be positive and finite, not -1', 'vesk:badDomain');
+  expect_error (@() vesk_tree ('new', [0 0 0 0], [2 2 0 0]), ...
+                'radius of coordinate 3 (u) must be positive', 'vesk:badDomain');
   expect_error (@() vesk_tree ('new', [0 NaN], [1 1]), 'finite', 'vesk:badDomain');
   expect_error (@() vesk_tree ('new', [0 0], [1 Inf]), 'finite', 'vesk:badDomain');
   expect_error (@() vesk_tree ('new', [], []), '1 to 255 entries', 'vesk:badDomain');
@@ -159,13 +162,44 @@ function files ()
   fputs (fid, 'this is not a tree file');
   fclose (fid);
   n = vesk_tree ('live');
-  expect_error (@() vesk_tree ('load', file), 'not a readable tree file', 'vesk:badFile');
+  expect_error (@() vesk_tree ('load', file), 'is not a tree file', 'vesk:badFile');
   expect_error (@() vesk_tree ('load', [file '.missing']), 'cannot open', 'vesk:io');
   expect_error (@() vesk_tree ('load', 3), 'file name', 'vesk:badArgument');
   assert (vesk_tree ('live'), n);
   v = vesk_tree ('new', [0 0], [1 1]);
   expect_error (@() vesk_tree ('save', v, '/nonexistent-dir/x.tree'), 'cannot open', 'vesk:io');
   vesk_tree ('free', v);
+  damaged_files (file);
+end
+
+% What vesk tree info refuses, vesk_tree ('load') refuses too, and with the
+% same words.
+function damaged_files (file)
+  t = vesk_tree ('new', [0 0 0 0], [2 2 2 2]);
+  vesk_tree ('subdivide', t, 3);
+  vesk_tree ('save', t, file);
+  vesk_tree ('free', t);
+  fid = fopen (file, 'r');
+  good = fread (fid, Inf, 'uint8=>char')';
+  fclose (fid);
+  count16 = strrep (good, 'no of boxes = 15', 'no of boxes = 16');
+  zero_u = strrep (good, 'radius = 2 2 2 2', 'radius = 2 2 0 2');
+  nan_y = strrep (good, 'center = 0 0 0 0', 'center = 0 nan 0 0');
+  assert (! strcmp (zero_u, good) && ! strcmp (nan_y, good) && ! strcmp (count16, good));
+  cases = {good(1:end-5), 'the box stream ends early'; ...
+           [good 'xyz'], '3 bytes follow the box stream'; ...
+           count16, 'the header announces 16 boxes but the box stream holds 15'; ...
+           zero_u, 'radius of coordinate 3 (u) must be positive and finite, not 0'; ...
+           nan_y, 'center of coordinate 2 (y) must be finite'; ...
+           '', 'is empty'};
+  n = vesk_tree ('live');
+  for k = 1:rows (cases)
+    fid = fopen (file, 'w');
+    fwrite (fid, cases{k, 1});
+    fclose (fid);
+    expect_error (@() vesk_tree ('load', file), cases{k, 2}, 'vesk:badFile');
+  end
+  assert (vesk_tree ('live'), n);
 end
 
 function delete_if_there (file)
@@ -176,7 +210,7 @@ end
 
 function survives_clear ()
   % Handles stay valid when the modules are cleared and loaded again.
-  t = vesk_tree ('new', [0 0 0 0], [1 1 1 1]);
+  t = vesk_tree ('new', [0 0 0 0], [4 4 2 2]);
   vesk_tree ('subdivide', t, 2);
   clear ('vesk_tree', 'henon_hyperbolic');
   assert (vesk_tree ('count', t), 4);
