@@ -1,6 +1,7 @@
 % HENON_HYPERBOLIC  Prove that the Henon map is hyperbolic on its chain recurrent set.
 %
 %   r = henon_hyperbolic (tree, paramLo, paramHi, option)
+%   r = henon_hyperbolic (tree, paramLo, paramHi, option, maxDepth)
 %
 %   The map is H(x, y) = (a - x^2 + b*y, x), with a in [aLo, aHi] and b in
 %   [bLo, bHi]; all images are enclosed with rigorous interval arithmetic.
@@ -17,9 +18,37 @@
 %            Anything else: refine the tree one level per pass, printing
 %            the height and the number of leaves before each pass, until
 %            a pass succeeds ("Hyperbolic!", r = 1). The loop stops with
-%            r = 0 only when the tree cannot be refined further (height
-%            255, or boxes whose bounds would no longer be exact doubles:
-%            choose a center and radius with few binary digits, like 3.25).
+%            r = 0 at maxDepth ("not proven up to depth N"), or when the
+%            boxes' bounds would no longer be exact doubles.
+%   maxDepth loop mode only: the largest height to refine to, a whole
+%            number from the tree's height to 255 ([] or none: no bound).
+%
+%   What can be verified. The call is refused with an error that says why,
+%   and the tree is left as it was, unless:
+%     - the parameter ends are finite and aLo <= aHi, bLo <= bHi (an empty
+%       parameter box would prove anything);
+%     - every center is finite and every radius positive and finite;
+%     - x and y have the same center and radius, and so do u and v (the
+%       tangent lift gives the image's y and v as midpoints of x and u);
+%     - u and v have center 0 and a radius of at least 1 (the cone test
+%       proves hyperbolicity only when every bounded tangent orbit, scaled
+%       up, fits in the tangent domain and reaches |u| >= 1 there; 2 is the
+%       usual radius);
+%     - the state domain contains the square |x|, |y| <= R that holds every
+%       bounded orbit, R = (1 + |b| + sqrt((1 + |b|)^2 + 4|a|)) / 2 with |a|
+%       and |b| at their largest (orbits that leave the domain are dropped,
+%       so a smaller domain could miss part of the chain recurrent set);
+%     - all leaves of the tree lie at one depth, every box is split along
+%       the coordinate the tree's split table gives for its depth, and the
+%       table bisects y no more often than x and v no more often than u
+%       (a tree loaded from a file keeps its table only along its leftmost
+%       path);
+%     - the box bounds are exact doubles down to the depth in hand (choose
+%       a center and radius with few binary digits, like 3.25).
+%   The error identifiers are vesk:badParameters, vesk:badDomain,
+%   vesk:badGrid, vesk:badTangentDomain, vesk:badStateDomain,
+%   vesk:unevenTree, vesk:badSplits, vesk:tooDeep, vesk:inexact,
+%   vesk:badDepth and vesk:badDimension.
 %
 %   Each pass keeps the boxes over the chain recurrent set of the map, then
 %   the invariant boxes of the tangent lift, and then tests the cone
@@ -28,7 +57,9 @@
 %   Example:
 %     t = vesk_tree ('new', [0 0 0 0], [3.25 3.25 2 2]);
 %     r = henon_hyperbolic (t, [5.9 0.29], [6.1 0.31], 'loop')
-%     vesk_tree ('free', t);
+%     u = vesk_tree ('new', [0 0 0 0], [2.0625 2.0625 2 2]);
+%     r = henon_hyperbolic (u, [1.4 0.3], [1.4 0.3], 'loop', 12)   % r = 0
+%     vesk_tree ('free', t); vesk_tree ('free', u);
 %
 %   See also vesk_tree, example_horseshoe.
 

@@ -2,8 +2,10 @@
 %
 %   t = vesk_tree ('new', center, radius)
 %       A tree whose root box covers the domain |x(i) - center(i)| <= radius(i)
-%       (1 to 255 coordinates). t is a struct whose field "handle" refers to
-%       the tree; copies of t refer to the same tree.
+%       (1 to 255 coordinates; every center finite, every radius positive
+%       and finite). t is a struct whose field "handle" refers to the tree;
+%       copies of t refer to the same tree. For henon_hyperbolic the domain
+%       has 4 coordinates (x, y, u, v) and more conditions: see its help.
 %   vesk_tree ('free', t)
 %       Releases the tree. Every later use of t (or of a copy) is an error.
 %   vesk_tree ('subdivide', t)
@@ -23,7 +25,12 @@
 %       The domain's center and radius.
 %   vesk_tree ('save', t, file)
 %   t = vesk_tree ('load', file)
-%       Writes and reads a tree file (text header, binary box stream).
+%       Writes and reads a tree file (text header, binary box stream). A file
+%       is refused when its box stream is cut short, holds a different
+%       number of boxes than its header announces, is followed by other
+%       bytes, or when its domain has a radius that is not positive or a
+%       number that is not finite (the same checks as vesk tree info). A
+%       loaded tree keeps its split table only along its leftmost path.
 %   n = vesk_tree ('live')
 %       The number of trees currently held.
 %
