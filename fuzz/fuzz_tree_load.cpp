@@ -1,6 +1,8 @@
 // Fuzz target for the tree file reader: whatever the bytes, TreeLoad must
 // return null or a tree that every walk, the box search and the writer can
-// handle, and that reads back as the same boxes.
+// handle, and that reads back as the same boxes. The checked loader accepts
+// no more than TreeLoad, and the input check of the verification gives a
+// verdict with a reason on every tree, which once mode can then run on.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "gateway/driver.h"
 #include "io/sparse_vector.h"
 #include "io/tree_file.h"
 #include "tree/search.h"
@@ -93,6 +96,22 @@ void Exercise(Tree* tree) {
   }
 }
 
+// The input check on a loaded tree, with a parameter box whose orbit square
+// fits small domains; once mode on what it accepts.
+void CheckInput(Tree* tree) {
+  const double lo[2] = {0.25, 0.125}, hi[2] = {0.5, 0.25};
+  char why[1024];
+  const int height = TreeDepth(tree->root);
+  const VerifyInputStatus status = VerifyCheckInput(tree, lo, hi, height, why, sizeof why);
+  if (status != kInputOk && why[0] == '\0') Fail("refusal without a reason");
+  if (status == kInputOk && TreeCount(tree->root) < 512) {
+    const VerifyOptions once{1, -1, 1};
+    double value = -1.0;
+    VerifyHyperbolic(tree, lo, hi, &once, nullptr, &value);
+    if (value != 0.0 && value != 1.0) Fail("once mode result");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -105,7 +124,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (in != nullptr) {
     Tree* tree = TreeLoad(in);
     std::fclose(in);
+    in = fmemopen(copy, size, "rb");
+    char why[1024];
+    Tree* checked = in ? TreeFileLoad(in, "fuzz", why, sizeof why) : nullptr;
+    if (in) std::fclose(in);
+    if (checked != nullptr) {
+      if (tree == nullptr || TreeCount(tree->root) != TreeCount(checked->root))
+        Fail("the checked loader took what TreeLoad refused");
+      CheckInput(checked);
+      TreeFree(&checked);
+    }
     if (tree != nullptr) {
+      CheckInput(tree);
       Exercise(tree);
       TreeFree(&tree);
     }
