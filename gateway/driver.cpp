@@ -101,6 +101,23 @@ Shape WalkShape(const Tree* tree, int limit) {
   return shape;
 }
 
+// Whether a pass over this many leaves fits what the process may still
+// use; if not, the reason in why ("the next pass needs about X, more than
+// the Y available").
+bool FitsMemory(int64_t leaves, int subdivide, int64_t maxMemory, char* why, size_t whySize) {
+  const int64_t need = VerifyPassBytes(leaves, subdivide);
+  const int64_t have = VerifyMemoryAvailable(maxMemory);
+  if (need <= have) return true;
+  if (why) {
+    char needText[32], haveText[32];
+    VerifyFormatBytes(need, needText, sizeof needText);
+    VerifyFormatBytes(have, haveText, sizeof haveText);
+    std::snprintf(why, whySize, "the next pass needs about %s, more than the %s available",
+                  needText, haveText);
+  }
+  return false;
+}
+
 struct Run {
   const VerifyHooks* hooks;
   void print(const char* text) const {
@@ -281,37 +298,25 @@ VerifyInputStatus VerifyCheckInput(const Tree* lifted, const double* paramLo,
   return kInputOk;
 }
 
-VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double* paramHi,
-                               const VerifyOptions* options, const VerifyHooks* hooks,
-                               double* value) {
-  const Run run{hooks};
-  if (value) *value = 0.0;
-  if (!lifted || lifted->domain->dim != 4) {
-    std::fprintf(stderr, "error: libvesk: the verification needs a 4-dimensional lifted tree.\n");
-    return kVerifyRefused;
-  }
+namespace {
+
+// The two modes on a base tree that the caller owns.
+VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, double* hi,
+                     const VerifyOptions* options, const VerifyHooks* hooks, double* value) {
   const int n = lifted->domain->dim / 2;
   const int limit = VerifyHeightLimit(lifted);
-  if (TreeDepth(lifted->root) > limit) {
-    std::fprintf(stderr,
-                 "error: libvesk: the lifted tree is taller than the supported height %d.\n",
-                 limit);
-    return kVerifyRefused;
-  }
-  // The maps take the parameter bounds as mutable arrays; keep the
-  // caller's untouched.
-  double lo[2] = {paramLo[0], paramLo[1]};
-  double hi[2] = {paramHi[0], paramHi[1]};
-  Tree* base = NewBaseTree(lifted, n);
   VerifyOutcome outcome = kVerifyNotProven;
 
+  const int64_t maxMemory = options ? options->maxMemory : 0;
   if (options && options->once) {
+    if (!FitsMemory(TreeCountDepth(lifted, -1), 0, maxMemory, nullptr, 0)) {
+      return kVerifyMemory;
+    }
     if (!TreeSplitsExact(lifted, TreeDepth(lifted->root))) {
       std::fputs("warning: libvesk: the boxes of this tree are not exactly representable "
                  "doubles; nothing is proven (choose a domain with dyadic center and "
                  "radius, such as 0 and 3.25).\n",
                  stderr);
-      FreeBaseTree(&base);
       return kVerifyInexact;
     }
     VerifyPassStats stats{};
@@ -320,7 +325,6 @@ VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double
       outcome = kVerifyHyperbolic;
       if (value) *value = 1.0;
     }
-    FreeBaseTree(&base);
     return outcome;
   }
 
@@ -355,9 +359,17 @@ VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double
     stats.depth = height;
     stats.baseBoxes = stats.baseRecurrent = -1;
     stats.afterChainRec = stats.afterInvariant = stats.conePassed = -1;
+    stats.leaves = TreeCountDepth(lifted, -1);
+    char tooBig[160];
+    if (!FitsMemory(stats.leaves, 1, maxMemory, tooBig, sizeof tooBig)) {
+      char stop[256];
+      std::snprintf(stop, sizeof stop, "not proven up to depth %d: %s\n", height, tooBig);
+      run.print(stop);
+      outcome = kVerifyMemory;
+      break;
+    }
     std::snprintf(line, sizeof line, "detph %2d:\t ", height);
     run.print(line);
-    stats.leaves = TreeCountDepth(lifted, -1);
     std::snprintf(line, sizeof line, "#cubs = %7d\n", stats.leaves);
     run.print(line);
     run.stage(kStageSubdivide, stats.leaves);
@@ -376,6 +388,41 @@ VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double
       outcome = kVerifyStopped;
       break;
     }
+  }
+  return outcome;
+}
+
+}  // namespace
+
+VerifyOutcome VerifyHyperbolic(Tree* lifted, const double* paramLo, const double* paramHi,
+                               const VerifyOptions* options, const VerifyHooks* hooks,
+                               double* value) {
+  const Run run{hooks};
+  if (value) *value = 0.0;
+  if (!lifted || lifted->domain->dim != 4) {
+    std::fprintf(stderr, "error: libvesk: the verification needs a 4-dimensional lifted tree.\n");
+    return kVerifyRefused;
+  }
+  const int limit = VerifyHeightLimit(lifted);
+  if (TreeDepth(lifted->root) > limit) {
+    std::fprintf(stderr,
+                 "error: libvesk: the lifted tree is taller than the supported height %d.\n",
+                 limit);
+    return kVerifyRefused;
+  }
+  // The maps take the parameter bounds as mutable arrays; keep the
+  // caller's untouched.
+  double lo[2] = {paramLo[0], paramLo[1]};
+  double hi[2] = {paramHi[0], paramHi[1]};
+  Tree* base = NewBaseTree(lifted, lifted->domain->dim / 2);
+  VerifyOutcome outcome;
+  try {
+    outcome = Verify(run, lifted, base, lo, hi, options, hooks, value);
+  } catch (...) {
+    // A failed allocation: the lifted tree stays consistent, the base tree
+    // is the call's own.
+    FreeBaseTree(&base);
+    throw;
   }
   FreeBaseTree(&base);
   return outcome;

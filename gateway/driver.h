@@ -60,12 +60,15 @@ enum VerifyOutcome {
   kVerifyStopped = 4,      // loop mode: passDone asked to stop
   kVerifyRefused = 5,      // the tree does not fit the planar maps
   kVerifyInexact = 6,      // the boxes would not be exactly representable
+  kVerifyMemory = 7,       // the next pass would not fit the memory budget
 };
 
 struct VerifyOptions {
   int once;           // nonzero: one test, no refinement, no output
   int maxDepth;       // loop mode: largest lifted height to refine to; <0: none
   int firstPass;      // number given to the first pass (1 for a new run)
+  int64_t maxMemory;  // bytes the process may use in all; 0: what the
+                      // system allows (VerifyMemoryAvailable)
 };
 
 // The caller checks the input with VerifyCheckInput first; the loop itself
@@ -136,6 +139,27 @@ enum VerifyInputStatus {
 VerifyInputStatus VerifyCheckInput(const Tree* lifted, const double* paramLo,
                                    const double* paramHi, int toDepth, char* why,
                                    size_t whySize);
+
+// Memory. Before each pass (and before once mode's analyses) the loop
+// compares what the pass will allocate, VerifyPassBytes, with what the
+// process may still use, VerifyMemoryAvailable; a pass that would not fit
+// is not started: loop mode prints "not proven up to depth N: the next pass
+// needs about X, more than the Y available" and ends with kVerifyMemory,
+// once mode ends with kVerifyMemory silently. The tree is left as the last
+// completed pass left it.
+//
+// Bytes one pass allocates on top of the tree it starts from, for a tree
+// with this many leaves (subdivided, or analysed as they are in once mode).
+int64_t VerifyPassBytes(int64_t leaves, int subdivide);
+// Bytes this process may still allocate: with maxMemory > 0, maxMemory less
+// its resident memory; otherwise the smaller of the address space left
+// under its limit (ulimit -v) and the physical memory available. Never
+// negative.
+int64_t VerifyMemoryAvailable(int64_t maxMemory);
+// Resident memory of this process now, in bytes (0 when unknown).
+int64_t VerifyResidentBytes();
+// "1.5 GiB", "320 MiB", "12 KiB", "500 bytes": sizes in messages.
+void VerifyFormatBytes(int64_t bytes, char* text, size_t size);
 
 // The lifted height beyond which the loop cannot refine (the smaller of
 // the analyses' depth map and the tree's stack limit).

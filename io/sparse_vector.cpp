@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "tree/alloc.h"
 
@@ -30,14 +31,14 @@ void SparseVectorFree(SparseVector** link) {
 }
 
 // A hit list that silently lost an entry would make the analyses drop
-// boxes, so a list that cannot grow is fatal rather than quietly tolerated
-// (allocation failures stop the process in VeskRealloc).
+// boxes, so a list that cannot grow ends the operation, as a failed
+// allocation does: with std::bad_alloc, as VeskRealloc throws it.
 [[noreturn]] static void SparseVectorFull(int count) {
   std::fprintf(stderr,
                "error: libvesk: SparseVectorAddEntry(): the list is full at "
                "%d entries.\n",
                count);
-  std::abort();
+  throw std::bad_alloc();
 }
 
 void SparseVectorAddEntry(SparseVector* v, int index, double value) {

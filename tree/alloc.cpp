@@ -1,15 +1,15 @@
 #include "tree/alloc.h"
 
-#include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace vesk {
 
 namespace {
-[[noreturn]] void OutOfMemory(size_t bytes) {
-  std::fprintf(stderr, "error: libvesk: out of memory (%zu bytes requested).\n", bytes);
-  std::abort();
-}
+// As the standard containers of the library do: the caller at the edge (the
+// command line, the host module) turns it into a message, and the trees stay
+// consistent, since no box is linked before it is complete.
+[[noreturn]] void OutOfMemory(size_t) { throw std::bad_alloc(); }
 }  // namespace
 
 void* VeskMalloc(size_t bytes) {

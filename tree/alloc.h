@@ -1,6 +1,6 @@
 // Allocation helpers of the tree library. The library has no error path for
-// a failed allocation; instead of running on with a null pointer, these stop
-// the process with a message.
+// a failed allocation; instead of running on with a null pointer, these
+// throw std::bad_alloc, as the standard containers do.
 #pragma once
 
 #include <cstddef>
