@@ -1,6 +1,7 @@
 // The commands of the vesk program. Each returns the process exit status:
-// 0 success ("Hyperbolic!" for verify), 1 not proven, 2 bad usage or input,
-// 130 interrupted.
+// 0 success ("Hyperbolic!" for verify), 1 not proven (also at the depth
+// bound or the memory budget), 2 bad usage or input, 3 a failure to read or
+// write a file or to get memory, 130 interrupted.
 #pragma once
 
 #include <string>
@@ -10,6 +11,7 @@ namespace vesk {
 constexpr int kExitHyperbolic = 0;
 constexpr int kExitNotProven = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitIo = 3;
 constexpr int kExitInterrupted = 130;
 
 // Depth bound of loop mode when none is given.
@@ -31,6 +33,7 @@ struct VerifyCommand {
   std::string plot;
   std::string checkpoint;
   std::string resume;
+  std::string maxMemory;   // SIZE as typed
 };
 
 int RunVerify(const VerifyCommand& command);

@@ -1,10 +1,13 @@
 #include "cli/files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "io/file_write.h"
 
 namespace vesk {
 
@@ -17,77 +20,78 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+std::string BaseOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// An absolute name of the file at path with every link resolved; for a
+// file that does not exist, its resolved directory and its own name.
+std::string Canonical(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved)) return resolved;
+  const std::string dir = DirectoryOf(path);
+  if (realpath(dir.c_str(), resolved)) return std::string(resolved) + "/" + BaseOf(path);
+  return path;
 }
 
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, std::string* data, std::string* error) {
-  FILE* in = std::fopen(path.c_str(), "rb");
-  if (in == nullptr) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
+bool ReadWholeFile(const std::string& path, std::string* data, std::string* error,
+                   bool* ioFailure) {
+  if (ioFailure) *ioFailure = false;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    const int err = errno;
+    if (ioFailure) *ioFailure = err != ENOENT && err != ENOTDIR && err != ENAMETOOLONG;
+    *error = "cannot open " + path + ": " + std::strerror(err);
     return false;
   }
   struct stat st;
-  if (fstat(fileno(in), &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::fclose(in);
-    *error = "cannot read " + path + ": it is a directory";
+  if (fstat(fd, &st) != 0) {
+    if (ioFailure) *ioFailure = true;
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    close(fd);
     return false;
   }
-  data->clear();
-  char buffer[1 << 16];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) data->append(buffer, n);
-  const bool failed = std::ferror(in) != 0;
-  std::fclose(in);
-  if (failed) {
-    *error = "cannot read " + path + ": read error";
+  if (!S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode)
+                 ? path + " is a directory, not a file"
+                 : path + " is not a regular file (a device or a pipe is not read)";
+    close(fd);
     return false;
   }
+  // Read what fstat announced, and one byte more to see whether it grew.
+  const size_t size = static_cast<size_t>(st.st_size);
+  data->assign(size + 1, '\0');
+  size_t got = 0;
+  while (got < size + 1) {
+    const ssize_t n = read(fd, &(*data)[got], size + 1 - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (ioFailure) *ioFailure = true;
+      *error = "cannot read " + path + ": " + std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (got > size) {
+    *error = path + " grew while it was read: read it again once it is complete";
+    return false;
+  }
+  data->resize(got);
   return true;
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& data,
                          std::string* error) {
-  const std::string tmp = path + ".tmp";
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot create " + tmp + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!WriteAll(fd, data.data(), data.size()) || fsync(fd) != 0) {
-    *error = "cannot write " + tmp + ": " + std::strerror(errno);
-    close(fd);
-    unlink(tmp.c_str());
-    return false;
-  }
-  if (close(fd) != 0) {
-    *error = "cannot write " + tmp + ": " + std::strerror(errno);
-    unlink(tmp.c_str());
-    return false;
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    *error = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
-    unlink(tmp.c_str());
-    return false;
-  }
-  // The rename is durable once the directory is on the disk.
-  const int dir = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return true;
+  char why[PATH_MAX + 256];
+  if (FileWriteAtomically(path.c_str(), data.data(), data.size(), why, sizeof why)) return true;
+  *error = why;
+  return false;
 }
 
 bool CheckWritablePath(const std::string& path, const char* what, std::string* error) {
@@ -96,13 +100,23 @@ bool CheckWritablePath(const std::string& path, const char* what, std::string* e
     return false;
   }
   struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    *error = std::string(what) + ": " + path + " is a directory: give a file name";
-    return false;
+  if (stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      *error = std::string(what) + ": " + path + " is a directory: give a file name";
+      return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      // A device or a pipe is written in place.
+      if (access(path.c_str(), W_OK) != 0) {
+        *error = std::string(what) + ": cannot write " + path + ": " + std::strerror(errno);
+        return false;
+      }
+      return true;
+    }
   }
-  const std::string dir = DirectoryOf(path);
+  const std::string dir = DirectoryOf(Canonical(path));
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *error = std::string(what) + ": the directory " + dir + " of " + path +
+    *error = std::string(what) + ": the directory " + DirectoryOf(path) + " of " + path +
              " does not exist: create it first";
     return false;
   }
@@ -112,6 +126,22 @@ bool CheckWritablePath(const std::string& path, const char* what, std::string* e
     return false;
   }
   return true;
+}
+
+bool SamePath(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return Canonical(a) == Canonical(b);
+}
+
+bool CheckOutputStream(FILE* stream, const char* name, std::string* error) {
+  errno = 0;
+  const bool flushed = std::fflush(stream) == 0;
+  if (flushed && !std::ferror(stream)) return true;
+  *error = std::string("cannot write to ") + name + ": " +
+           (errno ? std::strerror(errno) : "write error");
+  return false;
 }
 
 }  // namespace vesk

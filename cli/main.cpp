@@ -2,11 +2,61 @@
 // box; `vesk tree info` and `vesk tree plot` look into tree files.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/files.h"
+
+namespace {
+
+// An option given with an empty value ("--json ''") is a mistake, not a
+// way to leave the option out.
+bool EmptyValue(const CLI::App* command, const char* name) {
+  for (const CLI::Option* opt : command->get_options()) {
+    if (opt->get_expected_min() == 0 || opt->count() == 0) continue;
+    for (const std::string& value : opt->results()) {
+      if (!value.empty()) continue;
+      std::fprintf(stderr, "vesk %s: %s: the value is empty: give %s\n", name,
+                   opt->get_name().c_str(),
+                   opt->get_type_name().empty() ? "a value" : opt->get_type_name().c_str());
+      return true;
+    }
+  }
+  return false;
+}
+
+int Run(int argc, char** argv);
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  int status;
+  try {
+    status = Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "vesk: out of memory: the run was stopped (a checkpoint written "
+                         "before stays as it was); give the process more memory, or a "
+                         "smaller --max-memory so that the run stops before a pass that "
+                         "does not fit\n");
+    return vesk::kExitIo;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vesk: %s\n", e.what());
+    return vesk::kExitIo;
+  }
+  // Results that did not reach standard output are not results.
+  std::string error;
+  if (!vesk::CheckOutputStream(stdout, "standard output", &error)) {
+    std::fprintf(stderr, "vesk: %s\n", error.c_str());
+    return vesk::kExitIo;
+  }
+  return status;
+}
+
+namespace {
+
+int Run(int argc, char** argv) {
   using namespace vesk;
   CLI::App app{"vesk: computer-assisted proofs of hyperbolicity for the Henon map "
                "H(x, y) = (a - x^2 + b y, x) with interval parameters"};
@@ -53,9 +103,16 @@ int main(int argc, char** argv) {
       ->type_name("PATH");
   verifyCmd->add_option("--resume", verify.resume, "continue the run saved in PATH")
       ->type_name("PATH");
+  verifyCmd
+      ->add_option("--max-memory", verify.maxMemory,
+                   "memory the run may use, e.g. 512M or 4G (default: what the system "
+                   "allows); a pass that would need more is not started")
+      ->type_name("SIZE");
   verifyCmd->footer(
       "Decimal parameters are enclosed outward by doubles. Prints the lines of the loop, then "
-      "\"Hyperbolic!\".\nExit status: 0 hyperbolic, 1 not proven, 2 bad usage or input, 130 "
+      "\"Hyperbolic!\".\nExit status: 0 hyperbolic, 1 not proven (also at the depth bound or "
+      "the memory budget), 2 bad usage or input, 3 a failure to read or write a file or to get "
+      "memory, 130 "
       "interrupted (Ctrl-C; with --checkpoint, continue with --resume).\nExample: vesk verify "
       "--a 5.9,6.1 --b 0.29,0.31 --plot out.svg --json out.json");
 
@@ -92,8 +149,19 @@ int main(int argc, char** argv) {
     const int code = app.exit(e);  // prints help, or the message and a hint
     return code == 0 ? 0 : kExitUsage;
   }
-  if (*verifyCmd) return RunVerify(verify);
-  if (*infoCmd) return RunTreeInfo(infoFile);
-  if (*plotCmd) return RunTreePlot(plotFile, plotOut);
+  if (*verifyCmd) {
+    if (EmptyValue(verifyCmd, "verify")) return kExitUsage;
+    return RunVerify(verify);
+  }
+  if (*infoCmd) {
+    if (EmptyValue(infoCmd, "tree info")) return kExitUsage;
+    return RunTreeInfo(infoFile);
+  }
+  if (*plotCmd) {
+    if (EmptyValue(plotCmd, "tree plot")) return kExitUsage;
+    return RunTreePlot(plotFile, plotOut);
+  }
   return kExitUsage;
 }
+
+}  // namespace

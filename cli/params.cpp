@@ -185,6 +185,31 @@ bool ParseList(const std::string& text, const char* what, int count, bool roundU
   return true;
 }
 
+bool ParseSize(const std::string& text, const char* what, long long* bytes,
+               std::string* error) {
+  const char* start = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double number = std::strtod(start, &end);
+  std::string unit(end);
+  for (char& ch : unit) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  double scale = 0.0;
+  if (unit.empty() || unit == "B") scale = 1.0;
+  else if (unit == "K" || unit == "KB" || unit == "KIB") scale = 0x1p10;
+  else if (unit == "M" || unit == "MB" || unit == "MIB") scale = 0x1p20;
+  else if (unit == "G" || unit == "GB" || unit == "GIB") scale = 0x1p30;
+  else if (unit == "T" || unit == "TB" || unit == "TIB") scale = 0x1p40;
+  const double value = number * scale;
+  if (end == start || !StartsLikeNumber(start) || scale == 0.0 || !(value >= 1.0) ||
+      value > 0x1p62) {
+    *error = std::string(what) + ": " + Quote(text) +
+             " is not a memory size: give a number of bytes with K, M, G or T, e.g. 512M or 4G";
+    return false;
+  }
+  *bytes = static_cast<long long>(value);
+  return true;
+}
+
 std::string DoubleText(double x) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.17g", x);

@@ -39,6 +39,13 @@ bool ParseRange(const std::string& text, const char* what, Range* out,
 bool ParseList(const std::string& text, const char* what, int count, bool roundUp,
                double* out, std::string* error);
 
+// A memory size: a positive number of bytes, optionally with the suffix K,
+// M, G or T (powers of 1024; "KiB", "MB" and the like are read the same),
+// e.g. 512M, 1.5G, 1000000. On failure returns false with a message naming
+// `what`.
+bool ParseSize(const std::string& text, const char* what, long long* bytes,
+               std::string* error);
+
 // The double with 17 significant digits ("%.17g"): enough to read back as
 // the same double, and to show on which side of a short decimal it lies
 // (0.29 rounded down shows as 0.28999999999999998).

@@ -15,16 +15,22 @@ namespace vesk {
 
 namespace {
 
-int Fail(const char* command, const std::string& message) {
+int Fail(const char* command, const std::string& message, int status = kExitUsage) {
   std::fprintf(stderr, "vesk tree %s: %s\n", command, message.c_str());
-  return kExitUsage;
+  return status;
 }
 
-// A tree file or a checkpoint; *isCheckpoint tells which.
+// A tree file or a checkpoint; *isCheckpoint tells which, *status the exit
+// status of a failure.
 Tree* LoadAny(const std::string& path, bool* isCheckpoint, CheckpointHeader* header,
-              std::string* error) {
+              std::string* error, int* status) {
   std::string data;
-  if (!ReadWholeFile(path, &data, error)) return nullptr;
+  bool ioFailure = false;
+  *status = kExitUsage;
+  if (!ReadWholeFile(path, &data, error, &ioFailure)) {
+    if (ioFailure) *status = kExitIo;
+    return nullptr;
+  }
   *isCheckpoint = IsCheckpointData(data);
   if (*isCheckpoint) {
     std::string history;
@@ -48,8 +54,9 @@ int RunTreeInfo(const std::string& path) {
   std::string error;
   bool isCheckpoint = false;
   CheckpointHeader header{};
-  Tree* tree = LoadAny(path, &isCheckpoint, &header, &error);
-  if (tree == nullptr) return Fail("info", error);
+  int status = 0;
+  Tree* tree = LoadAny(path, &isCheckpoint, &header, &error, &status);
+  if (tree == nullptr) return Fail("info", error, status);
   const int dim = tree->domain->dim;
   std::printf("file: %s\n", path.c_str());
   if (isCheckpoint) {
@@ -85,11 +92,15 @@ int RunTreeInfo(const std::string& path) {
 
 int RunTreePlot(const std::string& path, const std::string& out) {
   std::string error;
+  if (SamePath(out, path) || SamePath(out + ".tmp", path))
+    return Fail("plot", "--out " + out + " is the tree file read: writing the picture would "
+                        "destroy it; give another file");
   if (!CheckWritablePath(out, "--out", &error)) return Fail("plot", error);
   bool isCheckpoint = false;
   CheckpointHeader header{};
-  Tree* tree = LoadAny(path, &isCheckpoint, &header, &error);
-  if (tree == nullptr) return Fail("plot", error);
+  int status = 0;
+  Tree* tree = LoadAny(path, &isCheckpoint, &header, &error, &status);
+  if (tree == nullptr) return Fail("plot", error, status);
   const int dim = tree->domain->dim;
   const double* c = tree->domain->center;
   const double* r = tree->domain->radius;
@@ -133,7 +144,7 @@ int RunTreePlot(const std::string& path, const std::string& out) {
   TreeFree(&tree);
   if (!WriteFileAtomically(out, SvgDocument("vesk tree plot: " + path, panels, caption),
                            &error))
-    return Fail("plot", error);
+    return Fail("plot", error, kExitIo);
   return 0;
 }
 

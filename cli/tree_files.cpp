@@ -172,15 +172,36 @@ Tree* CheckpointParse(const std::string& data, const std::string& name,
     if (d < 0) endOk = false;
     stored = stored << 4 | static_cast<uint64_t>(d);
   }
-  if (!endOk) {
-    *error = name + " is incomplete (its end line is missing): the checkpoint was cut "
-                    "short and cannot be resumed";
-    return nullptr;
-  }
-  const size_t bodySize = size - kEndLineSize;
-  if (Fnv1a(data.data(), bodySize) != stored) {
-    *error = name + " is damaged (its checksum does not match its content) and cannot be "
-                    "resumed";
+  const size_t bodySize = endOk ? size - kEndLineSize : 0;
+  if (!endOk || Fnv1a(data.data(), bodySize) != stored) {
+    // A whole checkpoint with bytes after it is told apart from one cut
+    // short or damaged.
+    size_t at = size;
+    for (int tries = 0; tries < 8; ++tries) {
+      at = at > 0 ? data.rfind("end ", at - 1) : std::string::npos;
+      if (at == std::string::npos) break;
+      const size_t end = at + kEndLineSize;
+      if (end > size || data[end - 1] != '\n') continue;
+      uint64_t sum = 0;
+      bool hex = true;
+      for (size_t i = at + 4; i < end - 1 && hex; ++i) {
+        const int d = HexDigit(data[i]);
+        hex = d >= 0;
+        sum = sum << 4 | static_cast<uint64_t>(d < 0 ? 0 : d);
+      }
+      if (hex && end < size && Fnv1a(data.data(), at) == sum) {
+        *error = name + ": " + std::to_string(size - end) +
+                 " bytes follow the checkpoint's end line: something was appended to it; "
+                 "remove them to resume";
+        return nullptr;
+      }
+    }
+    if (!endOk)
+      *error = name + " is incomplete (its end line is missing): the checkpoint was cut "
+                      "short and cannot be resumed";
+    else
+      *error = name + " is damaged (its checksum does not match its content) and cannot be "
+                      "resumed";
     return nullptr;
   }
 

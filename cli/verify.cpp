@@ -39,6 +39,7 @@ void OnInterrupt(int) {
 struct RunContext {
   FILE* console;           // the loop's lines
   std::string pending;     // a console line not yet complete
+  std::string lastLine;    // the last complete console line, without its line feed
   bool progress;           // standard error is a terminal
   bool progressShown;
   bool once;
@@ -66,6 +67,7 @@ void HookPrint(void* user, const char* text) {
   size_t eol;
   while ((eol = ctx->pending.find('\n')) != std::string::npos) {
     ClearProgress(ctx);
+    ctx->lastLine = ctx->pending.substr(0, eol);
     std::fwrite(ctx->pending.data(), 1, eol + 1, ctx->console);
     std::fflush(ctx->console);
     ctx->pending.erase(0, eol + 1);
@@ -141,6 +143,23 @@ nlohmann::ordered_json HexJson(const double* x, int n) {
 
 std::string HistoryOrError(const std::string& text, int passes,
                            nlohmann::ordered_json* history) {
+  // The history is a list of flat records: a deeper nesting is no history,
+  // and parsing it would only cost stack.
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (quoted) {
+      if (ch == '\\') ++i;
+      else if (ch == '"') quoted = false;
+    } else if (ch == '"') {
+      quoted = true;
+    } else if (ch == '[' || ch == '{') {
+      if (++depth > 8) return "the pass history of the checkpoint is nested too deeply";
+    } else if (ch == ']' || ch == '}') {
+      --depth;
+    }
+  }
   try {
     *history = nlohmann::ordered_json::parse(text);
   } catch (const nlohmann::ordered_json::exception& e) {
@@ -213,15 +232,52 @@ int RunVerify(const VerifyCommand& cmd) {
   if (cmd.maxDepth > kMaxLiftedHeight)
     return Fail("--max-depth " + std::to_string(cmd.maxDepth) + " is beyond the deepest " +
                 std::to_string(kMaxLiftedHeight) + " levels the analyses support");
+  long long maxMemory = 0;
+  if (!cmd.maxMemory.empty() && !ParseSize(cmd.maxMemory, "--max-memory", &maxMemory, &error))
+    return Fail(error);
+  // No two outputs, nor an output and the checkpoint read, may be one file:
+  // one would overwrite the other. Saving back to the checkpoint resumed
+  // from is the one overlap meant to be.
+  struct Named {
+    const char* option;
+    std::string path;
+  };
+  std::vector<Named> outputs;
+  if (!cmd.json.empty() && cmd.json != "-") outputs.push_back({"--json", cmd.json});
+  if (!cmd.plot.empty()) outputs.push_back({"--plot", cmd.plot});
+  if (!checkpointPath.empty())
+    outputs.push_back({cmd.checkpoint.empty() ? "--resume" : "--checkpoint", checkpointPath});
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    for (size_t j = i + 1; j < outputs.size(); ++j) {
+      if (SamePath(outputs[i].path, outputs[j].path) ||
+          SamePath(outputs[i].path + ".tmp", outputs[j].path) ||
+          SamePath(outputs[i].path, outputs[j].path + ".tmp"))
+        return Fail(std::string(outputs[i].option) + " " + outputs[i].path + " and " +
+                    outputs[j].option + " " + outputs[j].path +
+                    " name the same file (or its temporary .tmp): give each output a file "
+                    "of its own");
+    }
+    if (resuming && SamePath(outputs[i].path, cmd.resume) && outputs[i].path != checkpointPath)
+      return Fail(std::string(outputs[i].option) + " " + outputs[i].path +
+                  " is the checkpoint given to --resume: writing it would destroy the run; "
+                  "give another file");
+  }
+  std::string checkpointSha, data;
+  if (resuming) {
+    // Read first: a directory or a missing file is said as such.
+    bool ioFailure = false;
+    if (!ReadWholeFile(cmd.resume, &data, &error, &ioFailure)) {
+      std::fprintf(stderr, "vesk verify: --resume: %s\n", error.c_str());
+      return ioFailure ? kExitIo : kExitUsage;
+    }
+  }
   if (!cmd.json.empty() && cmd.json != "-" && !CheckWritablePath(cmd.json, "--json", &error))
     return Fail(error);
   if (!cmd.plot.empty() && !CheckWritablePath(cmd.plot, "--plot", &error)) return Fail(error);
   if (!checkpointPath.empty() && !CheckWritablePath(checkpointPath, "--checkpoint", &error))
     return Fail(error);
-  std::string checkpointSha;
   if (resuming) {
-    std::string historyText, data;
-    if (!ReadWholeFile(cmd.resume, &data, &error)) return Fail(error);
+    std::string historyText;
     checkpointSha = Sha256Hex(data);
     lifted = CheckpointParse(data, cmd.resume, &setup, &historyText, &error);
     if (lifted == nullptr) return Fail(error);
@@ -264,6 +320,23 @@ int RunVerify(const VerifyCommand& cmd) {
     TreeFree(&lifted);
     return Fail(resuming ? cmd.resume + ": " + why : std::string(why));
   }
+  // The initial tree alone: 2^depth0 leaves of some 48 bytes each, and the
+  // boxes above them.
+  if (!resuming && setup.depth0 > 0) {
+    const int64_t need = (int64_t{2} << setup.depth0) * 48;
+    const int64_t have = VerifyMemoryAvailable(maxMemory);
+    if (need > have) {
+      char needText[32], haveText[32];
+      VerifyFormatBytes(need, needText, sizeof needText);
+      VerifyFormatBytes(have, haveText, sizeof haveText);
+      TreeFree(&lifted);
+      std::fprintf(stderr,
+                   "vesk verify: not proven: the tree of depth %d needs about %s, more than "
+                   "the %s available: give a smaller --depth0\n",
+                   setup.depth0, needText, haveText);
+      return kExitNotProven;
+    }
+  }
 
   // The run.
   FILE* console = cmd.json == "-" ? stderr : stdout;
@@ -302,7 +375,7 @@ int RunVerify(const VerifyCommand& cmd) {
   ctx.checkpointPath = &checkpointPath;
   for (int& boxes : ctx.stageBoxes) boxes = -1;
   const VerifyHooks hooks{&ctx, HookPrint, HookStage, HookPassDone, HookPassSucceeded};
-  const VerifyOptions options{once ? 1 : 0, setup.maxDepth, setup.pass + 1};
+  const VerifyOptions options{once ? 1 : 0, setup.maxDepth, setup.pass + 1, maxMemory};
   const int startPasses = static_cast<int>(history.size());
 
   struct sigaction previous;
@@ -355,8 +428,28 @@ int RunVerify(const VerifyCommand& cmd) {
                                                  ? setup.maxDepth + 8
                                                  : kMaxLiftedHeight);
       break;
+    case kVerifyMemory:
+      status = kExitNotProven;
+      if (once) {
+        const int64_t need = VerifyPassBytes(TreeCountDepth(lifted, -1), 0);
+        char needText[32], haveText[32];
+        VerifyFormatBytes(need, needText, sizeof needText);
+        VerifyFormatBytes(VerifyMemoryAvailable(maxMemory), haveText, sizeof haveText);
+        verdict = "not proven at depth " + std::to_string(height) + ": the analyses need about " +
+                  needText + ", more than the " + haveText + " available";
+        HookPrint(&ctx, (verdict + "\n").c_str());
+      } else {
+        verdict = ctx.lastLine;  // the loop's own line
+        if (!checkpointPath.empty())
+          std::fprintf(stderr,
+                       "vesk verify: with more memory (--max-memory, ulimit -v), continue with: "
+                       "vesk verify --resume %s\n",
+                       checkpointPath.c_str());
+      }
+      break;
     case kVerifyStopped:
       if (!ctx.checkpointError.empty()) {
+        status = kExitIo;
         verdict = "stopped: " + ctx.checkpointError;
         std::fprintf(stderr, "vesk verify: cannot save the checkpoint: %s\n",
                      ctx.checkpointError.c_str());
@@ -451,7 +544,7 @@ int RunVerify(const VerifyCommand& cmd) {
       std::fflush(stdout);
     } else if (!WriteFileAtomically(cmd.json, text, &error)) {
       std::fprintf(stderr, "vesk verify: --json: %s\n", error.c_str());
-      result = kExitUsage;
+      result = kExitIo;
     }
   }
   if (!cmd.plot.empty()) {
@@ -485,7 +578,7 @@ int RunVerify(const VerifyCommand& cmd) {
         {state, tangent}, caption);
     if (!WriteFileAtomically(cmd.plot, svg, &error)) {
       std::fprintf(stderr, "vesk verify: --plot: %s\n", error.c_str());
-      result = kExitUsage;
+      result = kExitIo;
     }
   }
   TreeFree(&lifted);

@@ -9,7 +9,9 @@ import math
 import os
 import pty
 import re
+import resource
 import select
+import stat
 import signal
 import subprocess
 import sys
@@ -409,6 +411,12 @@ class BadInput(unittest.TestCase):
         (["tree", "info", "missing.tree"], "No such file"),
         (["tree", "info"], "FILE"),
         (["tree", "plot", "t.tree"], "--out"),
+        (["verify", "--a", "6", "--b", "0.3", "--json", ""], "--json: the value is empty"),
+        (["verify", "--a", "6", "--b", "0.3", "--once", "--plot", ""], "--plot: the value is"),
+        (["verify", "--a", "6", "--b", "0.3", "--once", "--checkpoint", ""], "value is empty"),
+        (["verify", "--resume", "", "--once"], "--resume: the value is empty"),
+        (["verify", "--a", "6", "--b", "0.3", "--once", "--max-depth", ""], "value is empty"),
+        (["verify", "--a", "6", "--b", "0.3", "--max-memory", "lots"], "not a memory size"),
     ]
 
     def test_bad_input_says_what_to_change(self):
@@ -431,6 +439,10 @@ class BadInput(unittest.TestCase):
             cases = {"garbage.tree": b"not a tree\n", "cut.tree": data[:-7],
                      "tail.tree": data + b"\x01", "empty.tree": b"",
                      "count.tree": data.replace(b"no of boxes = 15", b"no of boxes = 16")}
+            for name, radius in (("nan.tree", [1, float("nan")]), ("zero.tree", [0, 1]),
+                                 ("inf.tree", [float("inf"), 1])):
+                write_tree_file(os.path.join(d, name), 2, [0, 0], radius, full_tree_stream(3, 2))
+                cases[name] = open(os.path.join(d, name), "rb").read()
             for name, content in cases.items():
                 with open(os.path.join(d, name), "wb") as f:
                     f.write(content)
@@ -542,6 +554,122 @@ class Forged(unittest.TestCase):
         self.assertIn("# this result relies on ck (SHA-256 %s)" % digest, r.stdout)
         self.assertEqual(report["resumed_from"]["sha256"], digest)
         self.assertEqual(report["resumed_from"]["checkpoint"], "ck")
+
+
+def limit_memory(kib):
+    """A preexec_fn that caps the child's address space (ulimit -v)."""
+    return lambda: resource.setrlimit(resource.RLIMIT_AS, (kib * 1024, kib * 1024))
+
+
+class Faults(unittest.TestCase):
+    """Memory, devices, links, full disks and clashing paths: nothing is lost,
+    nothing crashes, and the exit status says what happened."""
+
+    def test_memory_budget_stops_before_a_pass_that_does_not_fit(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["verify"] + NON_HYPERBOLIC + ["--max-memory", "16M", "--checkpoint", "ck",
+                                                   "--json", "r.json"], cwd=d)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            last = loop_lines(r.stdout)[-1]
+            self.assertRegex(last, r"^not proven up to depth \d+: the next pass needs about "
+                                   r"[\d.]+ MiB, more than the [\d.]+ MiB available$")
+            report = json.load(open(os.path.join(d, "r.json")))
+            self.assertEqual((report["verdict"], report["message"]), ("not proven", last))
+            depth = int(last.split()[5].rstrip(":"))
+            again = run(["verify", "--resume", "ck", "--max-depth", str(depth + 1)], cwd=d)
+            self.assertEqual(again.returncode, 1, again.stderr)
+            self.assertIn("detph %2d:" % depth, again.stdout)
+        if os.environ.get("VESK_SANITIZED"):
+            return  # the sanitizers reserve more address space than any limit here
+        # The default budget reads ulimit -v; an allocation that fails all the
+        # same ends with a message and status 3, never an abort.
+        r = subprocess.run([VESK, "verify"] + NON_HYPERBOLIC + ["--max-depth", "40"],
+                           capture_output=True, text=True, timeout=240,
+                           preexec_fn=limit_memory(100000))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("the next pass needs about", loop_lines(r.stdout)[-1])
+        with tempfile.TemporaryDirectory() as d:
+            write_tree_file(os.path.join(d, "big.tree"), 4, [0] * 4, [2] * 4,
+                            full_tree_stream(18, 4))
+            r = subprocess.run([VESK, "tree", "info", "big.tree"], cwd=d, capture_output=True,
+                               text=True, timeout=60, preexec_fn=limit_memory(25000))
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn("out of memory", r.stderr)
+
+    def test_inputs_that_never_end_or_nest_forever(self):
+        for args in (["tree", "info", "/dev/zero"], ["verify", "--resume", "/dev/zero"],
+                     ["tree", "plot", "/dev/urandom", "--out", "/dev/null"]):
+            r = run(args, timeout=20)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn("is not a regular file", r.stderr)
+        with tempfile.TemporaryDirectory() as d:
+            run(["verify"] + HORSESHOE + ["--max-depth", "3", "--checkpoint", "ck"], cwd=d)
+            data = open(os.path.join(d, "ck"), "rb").read()
+            cases = {"nested": (forge(data, replace_line(b"history", b"[" * 100000)),
+                                "nested too deeply"),
+                     "appended": (data + b"more\n", "5 bytes follow the checkpoint's end line"),
+                     "directory": (None, "is a directory")}
+            for name, (content, says) in cases.items():
+                path = os.path.join(d, name)
+                if content is None:
+                    os.mkdir(path)
+                else:
+                    open(path, "wb").write(content)
+                r = run(["verify", "--resume", name], cwd=d)
+                self.assertEqual(r.returncode, 2, name)
+                self.assertIn(says, r.stderr, name)
+
+    def test_outputs_never_overwrite_each_other(self):
+        with tempfile.TemporaryDirectory() as d:
+            run(["verify"] + HORSESHOE + ["--max-depth", "3", "--checkpoint", "ck"], cwd=d)
+            ck = open(os.path.join(d, "ck"), "rb").read()
+            os.symlink("ck", os.path.join(d, "link"))
+            cases = [["verify"] + HORSESHOE + ["--json", "x", "--checkpoint", "x"],
+                     ["verify"] + HORSESHOE + ["--plot", "x", "--json", "x"],
+                     ["verify"] + HORSESHOE + ["--plot", "x", "--checkpoint", "x.tmp"],
+                     ["verify", "--resume", "ck", "--json", "ck"],
+                     ["verify", "--resume", "ck", "--plot", "link"],
+                     ["tree", "plot", "ck", "--out", "ck"]]
+            for args in cases:
+                r = run(args, cwd=d)
+                self.assertEqual(r.returncode, 2, args)
+                self.assertIn("give", r.stderr, args)
+                self.assertEqual(sorted(os.listdir(d)), ["ck", "link"], args)
+                self.assertEqual(open(os.path.join(d, "ck"), "rb").read(), ck, args)
+
+    def test_devices_links_and_pipes_are_written_not_replaced(self):
+        with tempfile.TemporaryDirectory() as d:
+            os.symlink("target.json", os.path.join(d, "link.json"))
+            os.mkfifo(os.path.join(d, "fifo"))
+            reader = subprocess.Popen(["cat", os.path.join(d, "fifo")], stdout=subprocess.PIPE)
+            args = ["verify"] + HORSESHOE + ["--once", "--depth0", "12", "--json", "link.json",
+                                             "--plot", "fifo"]
+            r = run(args, cwd=d)
+            svg = reader.communicate(timeout=60)[0]
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertTrue(os.path.islink(os.path.join(d, "link.json")))
+            self.assertEqual(json.load(open(os.path.join(d, "target.json")))["verdict"],
+                             "hyperbolic")
+            self.assertTrue(stat.S_ISFIFO(os.lstat(os.path.join(d, "fifo")).st_mode))
+            self.assertTrue(svg.startswith(b"<?xml"), svg[:40])
+            r = run(["verify"] + HORSESHOE + ["--once", "--json", "/dev/null"], cwd=d)
+            self.assertEqual(r.returncode, 1, r.stderr)  # not proven at depth 0
+            self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
+            self.assertFalse(os.path.exists("/dev/null.tmp"))
+
+    def test_full_disk_and_failed_writes_exit_3(self):
+        with tempfile.TemporaryDirectory() as d:
+            write_tree_file(os.path.join(d, "t.tree"), 2, [0, 0], [1, 1], full_tree_stream(2, 2))
+            with open("/dev/full", "w") as full:
+                for args in (["verify"] + HORSESHOE + ["--once", "--json", "-"],
+                             ["tree", "info", "t.tree"]):
+                    r = subprocess.run([VESK] + args, cwd=d, stdout=full,
+                                       stderr=subprocess.PIPE, text=True, timeout=60)
+                    self.assertEqual(r.returncode, 3, args)
+                    self.assertIn("cannot write to standard output", r.stderr)
+            r = run(["verify"] + HORSESHOE + ["--once", "--json", "/dev/full"], cwd=d)
+            self.assertEqual(r.returncode, 3, r.stderr)
+            self.assertIn("No space left on device", r.stderr)
 
 
 class Pictures(unittest.TestCase):
