@@ -1,5 +1,5 @@
 // The host entry of the verification: r = henon_hyperbolic(tree, paramLo,
-// paramHi, option [, maxDepth]).
+// paramHi, option [, maxDepth [, maxMemory]]).
 //
 // The gateway decodes the host's arguments, has VerifyCheckInput decide
 // whether they can be verified soundly, and hands the lifted tree to
@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "gateway/driver.h"
 #include "mex.h"
@@ -17,7 +18,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: r = henon_hyperbolic(tree, [aLo bLo], [aHi bHi], option [, maxDepth])";
+    "usage: r = henon_hyperbolic(tree, [aLo bLo], [aHi bHi], option [, maxDepth [, maxMemory]])";
 
 // The host error identifier for each reason an input is refused.
 const char* RefusalId(vesk::VerifyInputStatus status) {
@@ -111,6 +112,22 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
       vesk::VerifyCheckInput(lifted, paramLo, paramHi, once ? height : maxDepth, why, sizeof why);
   if (status != vesk::kInputOk) mexErrMsgIdAndTxt(RefusalId(status), "%s.", why);
 
+  // The memory the call may use on top of what the session holds now: what
+  // the system allows unless a sixth argument gives a number of bytes ([]
+  // gives none either).
+  double maxMemory = 0.0;
+  if (nrhs > 5 && !mxIsEmpty(prhs[5])) {
+    const mxArray* arg = prhs[5];
+    maxMemory = mxIsNumeric(arg) && !mxIsComplex(arg) && !mxIsSparse(arg) &&
+                        mxGetNumberOfElements(arg) == 1
+                    ? mxGetScalar(arg)
+                    : -1.0;
+    if (!(maxMemory >= 1.0 && maxMemory <= 0x1p62))
+      mexErrMsgIdAndTxt("vesk:badMemory",
+                        "the memory budget (sixth argument) must be a positive number of "
+                        "bytes, such as 4e9.");
+  }
+
   plhs[0] = mxCreateDoubleMatrix(1, 1, mxREAL);
   double* result = mxGetPr(plhs[0]);
   *result = 0.0;
@@ -119,10 +136,30 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   options.once = once;
   options.maxDepth = maxDepth;
   options.firstPass = 1;
+  options.maxMemory =
+      maxMemory > 0.0 ? static_cast<int64_t>(maxMemory) + vesk::VerifyResidentBytes() : 0;
   vesk::VerifyHooks hooks{};
   hooks.print = ConsolePrint;
-  const vesk::VerifyOutcome outcome =
-      vesk::VerifyHyperbolic(lifted, paramLo, paramHi, &options, &hooks, result);
+  vesk::VerifyOutcome outcome = vesk::kVerifyNotProven;
+  bool outOfMemory = false;
+  try {
+    outcome = vesk::VerifyHyperbolic(lifted, paramLo, paramHi, &options, &hooks, result);
+  } catch (const std::bad_alloc&) {
+    // A failed allocation (the host's own errors pass through untouched): the tree is consistent (no box is linked before
+    // it is complete) and stays the caller's; the session goes on.
+    outOfMemory = true;
+  }
+  if (outOfMemory)
+    mexErrMsgIdAndTxt("vesk:outOfMemory",
+                      "out of memory during the verification; the tree is still usable (it "
+                      "holds the boxes of the last step that completed). Give a memory budget "
+                      "(sixth argument) below what the session may use, so that the loop stops "
+                      "before a pass that does not fit.");
+  if (outcome == vesk::kVerifyMemory && once)
+    mexWarnMsgIdAndTxt("vesk:memory",
+                       "henon_hyperbolic: nothing tested: the analyses of %d leaves would need "
+                       "more memory than is available.",
+                       vesk::TreeCountDepth(lifted, -1));
   if (outcome == vesk::kVerifyRefused)
     mexErrMsgIdAndTxt("vesk:refused", "the verification refused the lifted tree.");
 }

@@ -21,6 +21,11 @@
 #include <cstring>
 #include <memory>
 
+#include <new>
+#include <sys/stat.h>
+
+#include "gateway/driver.h"
+#include "io/file_write.h"
 #include "io/tree_file.h"
 #include "mex.h"
 #include "octave/handle_registry.h"
@@ -30,8 +35,10 @@ namespace {
 
 using vesk::Tree;
 
-// vesk_tree('subdivide') refuses to grow a tree beyond this many leaves.
-constexpr double kMaxSubdivideLeaves = 16777216.0;  // 2^24
+// Box numbers are 32-bit: no tree may have more leaves than this.
+constexpr double kMaxLeaves = 2147483647.0;
+// Bytes a new box takes with its allocator header.
+constexpr double kBytesPerBox = 48.0;
 
 constexpr const char* kCommands =
     "new, free, subdivide, count, depth, boxes, domain, save, load, live";
@@ -138,11 +145,24 @@ void Subdivide(int, mxArray*[], int nrhs, const mxArray* prhs[]) {
   const int64_t times = nrhs > 2 ? IntegerArg(prhs[2], 0, 64, "k") : 1;
   if (times == 0) return;
   const double leaves = static_cast<double>(CountWalk(tree, -1));
-  if (std::ldexp(leaves, static_cast<int>(times)) > kMaxSubdivideLeaves)
+  const double after = std::ldexp(leaves, static_cast<int>(times));
+  if (after > kMaxLeaves)
     mexErrMsgIdAndTxt("vesk:tooLarge",
                       "subdividing %.0f leaves %d times would make %.0f leaves; at most %.0f.",
-                      leaves, static_cast<int>(times),
-                      std::ldexp(leaves, static_cast<int>(times)), kMaxSubdivideLeaves);
+                      leaves, static_cast<int>(times), after, kMaxLeaves);
+  // What the session may still use, not a fixed cap: trees grown call by
+  // call count as much as one grown at once.
+  const double need = 2.0 * (after - leaves) * kBytesPerBox;
+  const double have = static_cast<double>(vesk::VerifyMemoryAvailable(0));
+  if (need > have) {
+    char needText[32], haveText[32];
+    vesk::VerifyFormatBytes(static_cast<int64_t>(need), needText, sizeof needText);
+    vesk::VerifyFormatBytes(static_cast<int64_t>(have), haveText, sizeof haveText);
+    mexErrMsgIdAndTxt("vesk:outOfMemory",
+                      "subdividing %.0f leaves %d times would need about %s, more than the %s "
+                      "available; the tree is unchanged.",
+                      leaves, static_cast<int>(times), needText, haveText);
+  }
   for (int64_t i = 0; i < times; ++i) vesk::TreeSubdivideAll(tree);
 }
 
@@ -199,14 +219,19 @@ void Save(int, mxArray*[], int nrhs, const mxArray* prhs[]) {
   Tree* tree = vesk::MexLiveTree(prhs[1], "the tree argument");
   MxString name;
   FileName(prhs[2], &name);
-  File out(std::fopen(name.text, "wb"));
-  if (!out)
-    mexErrMsgIdAndTxt("vesk:io", "cannot open %s for writing: %s", name.text,
-                      std::strerror(errno));
-  vesk::TreeSave(out.get(), tree);
-  const bool failed = std::fflush(out.get()) != 0 || std::ferror(out.get());
-  if (std::fclose(out.release()) != 0 || failed)
-    mexErrMsgIdAndTxt("vesk:io", "writing %s failed.", name.text);
+  // The whole file in memory first, then replaced at once: a full disk
+  // leaves the old file as it was.
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* mem = open_memstream(&buffer, &size);
+  if (!mem) mexErrMsgIdAndTxt("vesk:io", "cannot save %s: %s", name.text, std::strerror(errno));
+  vesk::TreeSave(mem, tree);
+  const bool collected = std::fclose(mem) == 0;
+  char why[1024] = "out of memory";
+  const int saved =
+      collected && vesk::FileWriteAtomically(name.text, buffer, size, why, sizeof why);
+  std::free(buffer);
+  if (!saved) mexErrMsgIdAndTxt("vesk:io", "cannot save the tree: %s", why);
 }
 
 void Load(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -217,6 +242,9 @@ void Load(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (!in)
     mexErrMsgIdAndTxt("vesk:io", "cannot open %s for reading: %s", name.text,
                       std::strerror(errno));
+  struct stat st;
+  if (fstat(fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode))
+    mexErrMsgIdAndTxt("vesk:badFile", "%s is not a regular file.", name.text);
   char why[1024];
   Tree* tree = vesk::TreeFileLoad(in.get(), name.text, why, sizeof why);
   in.reset();
@@ -249,10 +277,19 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   if (mxGetString(prhs[0], name, sizeof name) != 0)
     mexErrMsgIdAndTxt("vesk:unknownCommand", "unknown command; the commands are: %s.", kCommands);
   for (const Command& command : kTable) {
-    if (std::strcmp(name, command.name) == 0) {
+    if (std::strcmp(name, command.name) != 0) continue;
+    bool outOfMemory = false;
+    try {
       command.run(nlhs, plhs, nrhs, prhs);
-      return;
+    } catch (const std::bad_alloc&) {
+      // A failed allocation (the host's own errors pass through untouched); no box is linked before it is complete, so
+      // the trees stay usable.
+      outOfMemory = true;
     }
+    if (outOfMemory)
+      mexErrMsgIdAndTxt("vesk:outOfMemory",
+                        "out of memory in vesk_tree ('%s'); the trees are still usable.", name);
+    return;
   }
   mexErrMsgIdAndTxt("vesk:unknownCommand", "unknown command '%s'; the commands are: %s.", name,
                     kCommands);

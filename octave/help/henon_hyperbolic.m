@@ -2,6 +2,7 @@
 %
 %   r = henon_hyperbolic (tree, paramLo, paramHi, option)
 %   r = henon_hyperbolic (tree, paramLo, paramHi, option, maxDepth)
+%   r = henon_hyperbolic (tree, paramLo, paramHi, option, maxDepth, maxMemory)
 %
 %   The map is H(x, y) = (a - x^2 + b*y, x), with a in [aLo, aHi] and b in
 %   [bLo, bHi]; all images are enclosed with rigorous interval arithmetic.
@@ -22,6 +23,14 @@
 %            boxes' bounds would no longer be exact doubles.
 %   maxDepth loop mode only: the largest height to refine to, a whole
 %            number from the tree's height to 255 ([] or none: no bound).
+%   maxMemory bytes the call may use on top of what the session holds
+%            ([] or none: what the system allows, the smaller of ulimit -v
+%            and the physical memory available). A pass that would need more
+%            is not started: loop mode prints "not proven up to depth N: the
+%            next pass needs about X, more than the Y available" and returns
+%            0 with the tree as the last pass left it; once mode returns 0
+%            with a warning. An allocation that fails all the same raises
+%            the error vesk:outOfMemory; the tree stays usable.
 %
 %   What can be verified. The call is refused with an error that says why,
 %   and the tree is left as it was, unless:
@@ -48,7 +57,7 @@
 %   The error identifiers are vesk:badParameters, vesk:badDomain,
 %   vesk:badGrid, vesk:badTangentDomain, vesk:badStateDomain,
 %   vesk:unevenTree, vesk:badSplits, vesk:tooDeep, vesk:inexact,
-%   vesk:badDepth and vesk:badDimension.
+%   vesk:badDepth, vesk:badMemory and vesk:badDimension.
 %
 %   Each pass keeps the boxes over the chain recurrent set of the map, then
 %   the invariant boxes of the tangent lift, and then tests the cone

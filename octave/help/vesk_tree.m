@@ -11,7 +11,9 @@
 %   vesk_tree ('subdivide', t)
 %   vesk_tree ('subdivide', t, k)
 %       Bisects every leaf once (k times); depth d is bisected along
-%       coordinate mod (d, dim) + 1.
+%       coordinate mod (d, dim) + 1. Refused (vesk:outOfMemory, the tree
+%       unchanged) when the new boxes would need more memory than the
+%       session may still use.
 %   n = vesk_tree ('count', t)
 %       The number of leaves.
 %   h = vesk_tree ('depth', t)
@@ -25,7 +27,9 @@
 %       The domain's center and radius.
 %   vesk_tree ('save', t, file)
 %   t = vesk_tree ('load', file)
-%       Writes and reads a tree file (text header, binary box stream). A file
+%       Writes and reads a tree file (text header, binary box stream). The
+%       save replaces a file atomically (a failed save leaves the old one as
+%       it was) and writes through links. A file
 %       is refused when its box stream is cut short, holds a different
 %       number of boxes than its header announces, is followed by other
 %       bytes, or when its domain has a radius that is not positive or a

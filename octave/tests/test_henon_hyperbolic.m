@@ -6,6 +6,7 @@ function test_henon_hyperbolic ()
   loop_mode ();
   option_selects_mode ();
   depth_bound ();
+  memory_budget ();
   bad_calls ();
   unsound_inputs ();
   assert (vesk_tree ('live'), live0, 'trees leaked by the tests');
@@ -129,6 +130,29 @@ function depth_bound ()
   [lo, hi] = horseshoe ();
   t = lifted (2, 3);
   assert (evalc ('henon_hyperbolic (t, lo, hi, ''loop'', []);')(end-11:end), "Hyperbolic!\n");
+  vesk_tree ('free', t);
+end
+
+% The sixth argument bounds the memory: the loop stops before a pass that
+% would not fit, with the tree as the last pass left it.
+function memory_budget ()
+  t = vesk_tree ('new', [0 0 0 0], [2.0625 2.0625 2 2]);
+  out = evalc ('r = henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], ''loop'', [], 12e6);');
+  assert (r, 0);
+  lines = strsplit (strtrim (out), "\n");
+  tok = regexp (lines{end}, '^not proven up to depth (\d+): the next pass needs about .* available$', ...
+                'tokens', 'once');
+  assert (! isempty (tok), lines{end});
+  depth = str2double (tok{1});
+  assert (depth > 8 && vesk_tree ('depth', t) == depth);
+  assert (numel (lines), depth + 1);
+  % The same tree goes on where it stopped with a larger budget.
+  out = evalc ('r = henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], ''loop'', depth + 1, 1e9);');
+  assert (strncmp (out, sprintf ("detph %2d:", depth), 9), out);
+  for bad = {0, -5, 'x', [1 2]}
+    expect_error (@() henon_hyperbolic (t, [1.4 0.3], [1.4 0.3], 'loop', [], bad{1}), ...
+                  'memory budget', 'vesk:badMemory');
+  end
   vesk_tree ('free', t);
 end
 

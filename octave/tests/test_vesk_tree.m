@@ -96,7 +96,11 @@ function bad_arguments ()
   expect_error (@() vesk_tree ('subdivide', t, 1.5), 'integer from 0', 'vesk:badArgument');
   expect_error (@() vesk_tree ('subdivide', t, [1 2]), 'real scalar', 'vesk:badArgument');
   expect_error (@() vesk_tree ('subdivide', t, 40), 'at most', 'vesk:tooLarge');
-  expect_error (@() vesk_tree ('subdivide', t, 22), 'would make 33554432 leaves', 'vesk:tooLarge');
+  expect_error (@() vesk_tree ('subdivide', t, 28), 'would make 2147483648 leaves', ...
+                'vesk:tooLarge');
+  % 2^30 leaves need some 100 GiB: more than the machine has, whatever it is.
+  expect_error (@() vesk_tree ('subdivide', t, 27), 'would need about 96 GiB', ...
+                'vesk:outOfMemory');
   expect_error (@() vesk_tree ('boxes', t, -3), 'integer from -2', 'vesk:badArgument');
   expect_error (@() vesk_tree ('boxes', t, 2001), 'integer from -2 to 2000', 'vesk:badArgument');
   expect_error (@() vesk_tree ('save', t, 5), 'file name', 'vesk:badArgument');
@@ -167,9 +171,42 @@ function files ()
   expect_error (@() vesk_tree ('load', 3), 'file name', 'vesk:badArgument');
   assert (vesk_tree ('live'), n);
   v = vesk_tree ('new', [0 0], [1 1]);
-  expect_error (@() vesk_tree ('save', v, '/nonexistent-dir/x.tree'), 'cannot open', 'vesk:io');
+  expect_error (@() vesk_tree ('save', v, '/nonexistent-dir/x.tree'), 'cannot create', 'vesk:io');
   vesk_tree ('free', v);
   damaged_files (file);
+  save_keeps_the_old_file (file);
+end
+
+% A save that cannot complete leaves the file it would replace as it was.
+function save_keeps_the_old_file (file)
+  t = vesk_tree ('new', [0 0], [1 1]);
+  vesk_tree ('subdivide', t, 4);
+  vesk_tree ('save', t, file);
+  fid = fopen (file, 'r');
+  before = fread (fid, Inf, 'uint8');
+  fclose (fid);
+  vesk_tree ('subdivide', t, 2);
+  mkdir ([file '.tmp']);  % where the new content would go first
+  expect_error (@() vesk_tree ('save', t, file), 'cannot create', 'vesk:io');
+  rmdir ([file '.tmp']);
+  fid = fopen (file, 'r');
+  assert (fread (fid, Inf, 'uint8'), before);
+  fclose (fid);
+  u = vesk_tree ('load', file);
+  assert (vesk_tree ('count', u), 16);
+  vesk_tree ('free', u);
+  % Through a link, the file it names is written and the link stays.
+  link = [file '.link'];
+  symlink (file, link);
+  vesk_tree ('save', t, link);
+  [~, err] = lstat (link);
+  assert (err, 0);
+  assert (S_ISLNK (lstat (link).mode));
+  u = vesk_tree ('load', file);
+  assert (vesk_tree ('count', u), 64);
+  vesk_tree ('free', u);
+  delete (link);
+  vesk_tree ('free', t);
 end
 
 % What vesk tree info refuses, vesk_tree ('load') refuses too, and with the
