@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/files.h"
+#include "cli/sweep.h"
 
 namespace {
 
@@ -116,6 +117,42 @@ int Run(int argc, char** argv) {
       "interrupted (Ctrl-C; with --checkpoint, continue with --resume).\nExample: vesk verify "
       "--a 5.9,6.1 --b 0.29,0.31 --plot out.svg --json out.json");
 
+  SweepCommand sweep;
+  CLI::App* sweepCmd = app.add_subcommand(
+      "sweep", "Map the hyperbolic parameters of a rectangle (a, b): verify a grid of cells, "
+               "split the cells not proven, keep a ledger, draw the map");
+  sweepCmd->add_option("--a", sweep.a, "the rectangle's a side (2,6)")->type_name("LO,HI");
+  sweepCmd->add_option("--b", sweep.b, "the rectangle's b side (-0.4,0.4)")->type_name("LO,HI");
+  sweepCmd->add_option("--cells", sweep.cells, "first grid: cells along a and b (default 1,1)")
+      ->type_name("NA,NB");
+  sweepCmd
+      ->add_option("--min-width", sweep.minWidth,
+                   "do not make cells narrower than this in a and b")
+      ->type_name("WA,WB");
+  sweepCmd
+      ->add_option("--levels", sweep.levels,
+                   "split a first cell at most this many times (default 2 without --min-width)")
+      ->type_name("N")
+      ->check(depth);
+  sweepCmd->add_option("--max-depth", sweep.maxDepth, "depth bound of each verification (default 20)")
+      ->type_name("N")
+      ->check(depth);
+  sweepCmd->add_option("--out", sweep.out, "the sweep's directory (ledger, summary, picture)")
+      ->type_name("DIR");
+  sweepCmd->add_option("--jobs", sweep.jobs, "cells verified at once (default: all cores)")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+  sweepCmd->add_option("--max-memory", sweep.maxMemory, "memory the run may use, e.g. 4G")
+      ->type_name("SIZE");
+  sweepCmd->footer(
+      "Cells are closed parameter boxes with shared double edges; each is verified as vesk "
+      "verify does with the default domain. The ledger DIR/ledger.jsonl gets one line per "
+      "finished cell; the same command on the same DIR continues a stopped sweep. Under "
+      "mpirun, rank 0 hands the cells to the other ranks.\nExit status: 0 the sweep is "
+      "complete, 2 bad usage or input, 3 a file could not be written, 130 interrupted.\n"
+      "Example: vesk sweep --a 2,6 --b -0.4,0.4 --cells 8,4 --levels 2 --max-depth 18 "
+      "--out map");
+
   CLI::App* treeCmd = app.add_subcommand("tree", "Look into tree files");
   treeCmd->require_subcommand(1);
   std::string infoFile, plotFile, plotOut;
@@ -127,14 +164,14 @@ int Run(int argc, char** argv) {
 
   // A word that is no command would only get "A subcommand is required".
   const char* const kCommands =
-      "the commands are: vesk verify, vesk tree info FILE, vesk tree plot FILE --out "
-      "FILE.svg (see vesk --help)";
+      "the commands are: vesk verify, vesk sweep, vesk tree info FILE, vesk tree plot FILE "
+      "--out FILE.svg (see vesk --help)";
   if (argc < 2) {
     std::fprintf(stderr, "vesk: no command given: %s\n", kCommands);
     return kExitUsage;
   }
   const std::string first = argv[1];
-  if (first[0] != '-' && first != "verify" && first != "tree") {
+  if (first[0] != '-' && first != "verify" && first != "tree" && first != "sweep") {
     std::fprintf(stderr, "vesk: unknown command '%s': %s\n", first.c_str(), kCommands);
     return kExitUsage;
   }
@@ -152,6 +189,10 @@ int Run(int argc, char** argv) {
   if (*verifyCmd) {
     if (EmptyValue(verifyCmd, "verify")) return kExitUsage;
     return RunVerify(verify);
+  }
+  if (*sweepCmd) {
+    if (EmptyValue(sweepCmd, "sweep")) return kExitUsage;
+    return RunSweep(sweep);
   }
   if (*infoCmd) {
     if (EmptyValue(infoCmd, "tree info")) return kExitUsage;

@@ -146,15 +146,43 @@ std::string SvgDocument(const std::string& title, const std::vector<PlotPanel>& 
            "\" y=\"" + Px(y0) + "\" width=\"" + Px(kPanelSize) + "\" height=\"" +
            Px(kPanelSize) + "\"/></clipPath>\n";
     out += "<g clip-path=\"url(#clip-" + std::to_string(k) + ")\">\n";
-    out += "<g class=\"boxes\" id=\"panel-" + std::to_string(k) + "\" transform=\"matrix(" +
-           DoubleText(sx) + " 0 0 " + DoubleText(-sy) + " " + DoubleText(x0 - sx * p.view.lo[0]) + " " +
-           DoubleText(y0 + kPanelSize + sy * p.view.lo[1]) + ")\" fill=\"#1f5fa8\"" +
-           Outline(p.boxes, sx, sy) + ">\n";
-    for (const PlaneBox& b : p.boxes) {
-      out += "<rect x=\"" + DoubleText(b.lo[0]) + "\" y=\"" + DoubleText(b.lo[1]) + "\" width=\"" +
-             DoubleText(b.hi[0] - b.lo[0]) + "\" height=\"" + DoubleText(b.hi[1] - b.lo[1]) + "\"/>\n";
+    const std::string transform = " transform=\"matrix(" + DoubleText(sx) + " 0 0 " +
+                                  DoubleText(-sy) + " " + DoubleText(x0 - sx * p.view.lo[0]) +
+                                  " " + DoubleText(y0 + kPanelSize + sy * p.view.lo[1]) + ")\"";
+    const auto rects = [&out](const std::vector<PlaneBox>& boxes) {
+      for (const PlaneBox& b : boxes)
+        out += "<rect x=\"" + DoubleText(b.lo[0]) + "\" y=\"" + DoubleText(b.lo[1]) +
+               "\" width=\"" + DoubleText(b.hi[0] - b.lo[0]) + "\" height=\"" +
+               DoubleText(b.hi[1] - b.lo[1]) + "\"/>\n";
+    };
+    // Shaded and outlined boxes are drawn on the page (pixels), so that an
+    // outline is one pixel wide however the panel is scaled.
+    const auto pageRects = [&](const std::vector<PlaneBox>& boxes) {
+      for (const PlaneBox& b : boxes) {
+        const double left = x0 + (b.lo[0] - p.view.lo[0]) * sx;
+        const double top = y0 + kPanelSize - (b.hi[1] - p.view.lo[1]) * sy;
+        out += "<rect x=\"" + Px(left) + "\" y=\"" + Px(top) + "\" width=\"" +
+               Px((b.hi[0] - b.lo[0]) * sx) + "\" height=\"" + Px((b.hi[1] - b.lo[1]) * sy) +
+               "\"/>\n";
+      }
+    };
+    const std::string id = "panel-" + std::to_string(k);
+    if (!p.shaded.empty()) {
+      out += "<g class=\"shaded\" id=\"" + id + "-shaded\" fill=\"#bbbbbb\">\n";
+      pageRects(p.shaded);
+      out += "</g>\n";
     }
-    out += "</g>\n</g>\n";
+    out += "<g class=\"boxes\" id=\"" + id + "\"" + transform + " fill=\"#1f5fa8\"" +
+           Outline(p.boxes, sx, sy) + ">\n";
+    rects(p.boxes);
+    out += "</g>\n";
+    if (!p.outlined.empty()) {
+      out += "<g class=\"outlined\" id=\"" + id +
+             "-outlined\" fill=\"none\" stroke=\"#b03a2e\" stroke-width=\"0.8\">\n";
+      pageRects(p.outlined);
+      out += "</g>\n";
+    }
+    out += "</g>\n";
   }
   for (size_t i = 0; i < caption.size(); ++i) {
     out += "<text x=\"" + Px(kMarginLeft) + "\" y=\"" +

@@ -27,12 +27,16 @@ struct PlotPanel {
   std::string xLabel;
   std::string yLabel;
   PlaneBox view;  // the part of the plane shown (the domain's projection)
-  std::vector<PlaneBox> boxes;
+  std::vector<PlaneBox> boxes;     // filled
+  std::vector<PlaneBox> outlined;  // drawn as outlines only
+  std::vector<PlaneBox> shaded;    // filled grey
 };
 
 // The SVG document: panels side by side, then the caption lines below them.
 // Each box of a panel is one <rect> in the panel's group
-// <g class="boxes" id="panel-k">, in the panel's own coordinates.
+// <g class="boxes" id="panel-k">, in the panel's own coordinates; outlined
+// and shaded boxes go to the groups <g class="outlined" id="panel-k-outlined">
+// and <g class="shaded" id="panel-k-shaded">.
 std::string SvgDocument(const std::string& title, const std::vector<PlotPanel>& panels,
                         const std::vector<std::string>& caption);
 

@@ -6,7 +6,7 @@ set -eu
 PACKAGES="build-essential cmake make pkg-config clang libclang-rt-14-dev
 libgtest-dev libgmock-dev libbenchmark-dev libmpfr-dev libgmp-dev
 libboost-dev libboost-graph-dev libcli11-dev nlohmann-json3-dev
-libxml2-utils python3 octave liboctave-dev"
+libxml2-utils python3 octave liboctave-dev libopenmpi-dev openmpi-bin"
 
 missing=""
 for p in $PACKAGES; do
