@@ -618,7 +618,9 @@ int RunSweep(const SweepCommand& cmd) {
   const double totalArea = (s.a.hi - s.a.lo) * (s.b.hi - s.b.lo);
   std::printf("# vesk sweep: a in %s, b in %s, %d x %d cells, %s, depth bound %d\n",
               RangeText(s.a).c_str(), RangeText(s.b).c_str(), s.cells[0], s.cells[1],
-              s.levels >= 0 ? ("up to " + std::to_string(s.levels) + " splits").c_str()
+              s.levels >= 0 ? ("up to " + std::to_string(s.levels) +
+                               (s.levels == 1 ? " split" : " splits"))
+                                  .c_str()
                             : "split down to the minimum width",
               s.maxDepth);
   if (before > 0) std::printf("# continuing: %d cells are in the ledger already\n", before);
