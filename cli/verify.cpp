@@ -20,6 +20,7 @@
 #include "analysis/chain_recurrent.h"
 #include "gateway/driver.h"
 #include "map/henon.h"
+#include "vesk/version.h"
 
 namespace vesk {
 
@@ -491,6 +492,7 @@ int RunVerify(const VerifyCommand& cmd) {
   if (!cmd.json.empty()) {
     nlohmann::ordered_json report;
     report["command"] = "vesk verify";
+    report["vesk_version"] = VESK_VERSION;
     report["verdict"] = VerdictName(status);
     report["message"] = verdict;
     report["exit_status"] = status;
