@@ -513,6 +513,10 @@ int RunVerify(const VerifyCommand& cmd) {
     report["resumed_from"] =
         resuming ? nlohmann::ordered_json{{"checkpoint", cmd.resume},
                                   {"sha256", checkpointSha},
+                                  {"format", setup.format},
+                                  {"written_by", setup.writtenBy.empty()
+                                                     ? nlohmann::ordered_json(nullptr)
+                                                     : nlohmann::ordered_json(setup.writtenBy)},
                                   {"after_pass", options.firstPass - 1},
                                   {"passes_before", startPasses}}
                  : nlohmann::ordered_json(nullptr);
