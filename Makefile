@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 PREFIX     ?= /usr/local
 
 .PHONY: all setup build build-asan run test test-release test-asan bench clean \
-        fuzz test-fuzz install
+        fuzz test-fuzz install octave-pkg
 
 all: build
 
@@ -64,6 +64,11 @@ test-fuzz: fuzz
 # under PREFIX (as root for /usr/local; DESTDIR is honoured).
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Octave package $(BUILD)/vesk-VERSION.tar.gz, for `pkg install`; made
+# from the sources alone, without CMake.
+octave-pkg:
+	@sh scripts/octave_pkg.sh . $(BUILD)
 
 bench: build
 	@for b in $(BUILD)/bench_*; do echo "== $$b"; $$b; done
