@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 PREFIX     ?= /usr/local
 
 .PHONY: all setup build build-asan run test test-release test-asan bench clean \
-        fuzz test-fuzz install octave-pkg
+        fuzz test-fuzz install uninstall octave-pkg
 
 all: build
 
@@ -64,6 +64,15 @@ test-fuzz: fuzz
 # under PREFIX (as root for /usr/local; DESTDIR is honoured).
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Removes what the last `make install` put in place (CMake lists it in
+# $(BUILD)/install_manifest.txt), and the folders of vesk's own left empty.
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: nothing installed from $(BUILD)"; exit 1; }
+	@xargs -r -d '\n' rm -fv <$(BUILD)/install_manifest.txt
+	@xargs -r -d '\n' -n 1 dirname <$(BUILD)/install_manifest.txt | grep '/vesk' | sort -ru | \
+	  xargs -r -d '\n' rmdir --ignore-fail-on-non-empty
+	@rm -f $(BUILD)/install_manifest.txt
 
 # The Octave package $(BUILD)/vesk-VERSION.tar.gz, for `pkg install`; made
 # from the sources alone, without CMake.
