@@ -561,8 +561,9 @@ class Forged(unittest.TestCase):
             self.assertEqual(run(["verify", "--resume", "same"], cwd=d).returncode, 1)
 
     def test_checkpoint_formats(self):
-        """Format 1 (no version line) is still resumed; a later format is
-        refused with a message that names both formats."""
+        """Format 1 (no version line) and format 2 from another version are
+        resumed; a later format is refused with a message that names both
+        formats."""
         version = open(VERSION_FILE).read().strip()
         head = b"vesk verify checkpoint 2\nversion %s\n" % version.encode()
         with tempfile.TemporaryDirectory() as d:
@@ -579,6 +580,15 @@ class Forged(unittest.TestCase):
             self.assertIsNone(report["resumed_from"]["written_by"])
             # Saved back in the current format.
             self.assertTrue(open(os.path.join(d, "v1"), "rb").read().startswith(head))
+            # Written by another version in the same format: resumed.
+            with open(os.path.join(d, "other"), "wb") as f:
+                f.write(forge(data, replace_line(b"version", b"0.0.9")))
+            r = run(["verify", "--resume", "other", "--max-depth", "20", "--json", "r.json"],
+                    cwd=d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            report = json.load(open(os.path.join(d, "r.json")))
+            self.assertEqual(report["resumed_from"]["written_by"], "0.0.9")
+            self.assertEqual(report["resumed_from"]["format"], 2)
             with open(os.path.join(d, "v3"), "wb") as f:
                 f.write(forge(data, lambda body: b"vesk verify checkpoint 3\nversion 7.0.0\n" +
                               body[len(head):]))
