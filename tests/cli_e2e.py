@@ -624,13 +624,18 @@ class Faults(unittest.TestCase):
     nothing crashes, and the exit status says what happened."""
 
     def test_memory_budget_stops_before_a_pass_that_does_not_fit(self):
+        # A sanitized vesk holds about 26 MiB before its first pass, and its
+        # allocator keeps what is freed, so the budget can be used up to 0.
+        sanitized = bool(os.environ.get("VESK_SANITIZED"))
+        budget = "64M" if sanitized else "16M"
+        available = r"[\d.]+ (MiB|KiB|bytes)" if sanitized else r"[\d.]+ MiB"
         with tempfile.TemporaryDirectory() as d:
-            r = run(["verify"] + NON_HYPERBOLIC + ["--max-memory", "16M", "--checkpoint", "ck",
+            r = run(["verify"] + NON_HYPERBOLIC + ["--max-memory", budget, "--checkpoint", "ck",
                                                    "--json", "r.json"], cwd=d)
             self.assertEqual(r.returncode, 1, r.stderr)
             last = loop_lines(r.stdout)[-1]
             self.assertRegex(last, r"^not proven up to depth \d+: the next pass needs about "
-                                   r"[\d.]+ MiB, more than the [\d.]+ MiB available$")
+                                   r"[\d.]+ MiB, more than the " + available + " available$")
             report = json.load(open(os.path.join(d, "r.json")))
             self.assertEqual((report["verdict"], report["message"]), ("not proven", last))
             depth = int(last.split()[5].rstrip(":"))
