@@ -7,9 +7,10 @@ BUILD_FUZZ ?= build-fuzz
 FUZZ_TIME  ?= 60
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+PREFIX     ?= /usr/local
 
 .PHONY: all setup build build-asan run test test-release test-asan bench clean \
-        fuzz test-fuzz
+        fuzz test-fuzz install uninstall octave-pkg
 
 all: build
 
@@ -58,6 +59,25 @@ test-fuzz: fuzz
 	  -close_fd_mask=2 -print_final_stats=1 corpus/tree_load >fuzz_tree_load.log 2>&1 \
 	  || { tail -n 80 fuzz_tree_load.log; echo "fuzz_tree_load: FAILED (log: $(BUILD_FUZZ)/fuzz_tree_load.log)"; exit 1; }
 	@grep -E "^(Done|stat::number_of_executed_units)" $(BUILD_FUZZ)/fuzz_tree_load.log || true
+
+# The command line, the library, its headers, the CMake package and vesk.pc
+# under PREFIX (as root for /usr/local; DESTDIR is honoured).
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Removes what the last `make install` put in place (CMake lists it in
+# $(BUILD)/install_manifest.txt), and the folders of vesk's own left empty.
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: nothing installed from $(BUILD)"; exit 1; }
+	@xargs -r -d '\n' rm -fv <$(BUILD)/install_manifest.txt
+	@xargs -r -d '\n' -n 1 dirname <$(BUILD)/install_manifest.txt | grep '/vesk' | sort -ru | \
+	  xargs -r -d '\n' rmdir --ignore-fail-on-non-empty
+	@rm -f $(BUILD)/install_manifest.txt
+
+# The Octave package $(BUILD)/vesk-VERSION.tar.gz, for `pkg install`; made
+# from the sources alone, without CMake.
+octave-pkg:
+	@sh scripts/octave_pkg.sh . $(BUILD)
 
 bench: build
 	@for b in $(BUILD)/bench_*; do echo "== $$b"; $$b; done

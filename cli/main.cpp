@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/files.h"
 #include "cli/sweep.h"
+#include "vesk/version.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ int Run(int argc, char** argv) {
   CLI::App app{"vesk: computer-assisted proofs of hyperbolicity for the Henon map "
                "H(x, y) = (a - x^2 + b y, x) with interval parameters"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "vesk " VESK_VERSION, "Print the version of vesk and exit");
 
   VerifyCommand verify;
   const CLI::Validator depth(

@@ -62,6 +62,9 @@ int RunTreeInfo(const std::string& path) {
   if (isCheckpoint) {
     std::printf("checkpoint of vesk verify after pass %d (depth bound %d)\n", header.pass,
                 header.maxDepth);
+    const std::string writer =
+        header.writtenBy.empty() ? std::string() : ", written by vesk " + header.writtenBy;
+    std::printf("checkpoint format %d%s\n", header.format, writer.c_str());
     std::printf("a = %s\nb = %s\n", RangeText(header.a).c_str(), RangeText(header.b).c_str());
   }
   std::printf("dimension: %d\n", dim);

@@ -11,13 +11,43 @@
 #include "cli/commands.h"
 #include "cli/files.h"
 #include "io/tree_file.h"
+#include "vesk/version.h"
 
 namespace vesk {
 
 namespace {
 
-constexpr const char kMagic[] = "vesk verify checkpoint 1\n";
+// The first line names the format: "vesk verify checkpoint N". Format 1
+// goes on with the "pass" line; format 2 puts "version V" (the vesk that
+// wrote it) before it. Files of both formats are read; only the current one
+// is written.
+constexpr const char kMagicPrefix[] = "vesk verify checkpoint ";
+constexpr int kFormatWritten = 2;
+constexpr int kFormatOldest = 1;
 constexpr size_t kEndLineSize = 4 + 16 + 1;  // "end " + 16 hex digits + "\n"
+
+// The format number of the first line, with *bodyStart after that line; -1
+// when data does not begin like a checkpoint.
+int MagicFormat(const std::string& data, size_t* bodyStart) {
+  const size_t n = sizeof kMagicPrefix - 1;
+  if (data.compare(0, n, kMagicPrefix) != 0) return -1;
+  size_t i = n;
+  long format = 0;
+  while (i < data.size() && i < n + 6 && data[i] >= '0' && data[i] <= '9')
+    format = format * 10 + (data[i++] - '0');
+  if (i == n || i >= data.size() || data[i] != '\n' || (data[n] == '0' && i > n + 1))
+    return -1;
+  if (bodyStart) *bodyStart = i + 1;
+  return static_cast<int>(format);
+}
+
+// "format 2" or "formats 1 and 2": what this vesk reads.
+std::string FormatsRead() {
+  if (kFormatOldest == kFormatWritten) return "format " + std::to_string(kFormatWritten);
+  return "formats " + std::to_string(kFormatOldest) +
+         (kFormatWritten == kFormatOldest + 1 ? " and " : " to ") +
+         std::to_string(kFormatWritten);
+}
 
 uint64_t Fnv1a(const char* data, size_t size) {
   uint64_t h = 0xcbf29ce484222325ull;
@@ -112,7 +142,7 @@ Tree* LoadTreeFile(const std::string& path, std::string* error) {
 
 std::string CheckpointData(const CheckpointHeader& h, Tree* tree, const std::string& history) {
   const std::string treeData = CollectOutput([tree](FILE* out) { TreeSave(out, tree); });
-  std::string text = kMagic;
+  std::string text = kMagicPrefix + std::to_string(kFormatWritten) + "\nversion " VESK_VERSION "\n";
   char line[512];
   std::snprintf(line, sizeof line, "pass %d\n", h.pass);
   text += line;
@@ -151,21 +181,37 @@ bool CheckpointSave(const std::string& path, const CheckpointHeader& header, Tre
   return WriteFileAtomically(path, CheckpointData(header, tree, history), error);
 }
 
-bool IsCheckpointData(const std::string& data) {
-  return data.compare(0, sizeof kMagic - 1, kMagic) == 0;
-}
+bool IsCheckpointData(const std::string& data) { return MagicFormat(data, nullptr) >= 0; }
 
 Tree* CheckpointParse(const std::string& data, const std::string& name,
                       CheckpointHeader* h, std::string* history, std::string* error) {
-  if (!IsCheckpointData(data)) {
+  size_t headerStart = 0;
+  const int format = MagicFormat(data, &headerStart);
+  if (format < 0) {
     *error = name + " is not a checkpoint of vesk verify (it must begin with \"" +
-             std::string(kMagic, sizeof kMagic - 2) + "\")";
+             kMagicPrefix + std::to_string(kFormatWritten) + "\")";
+    return nullptr;
+  }
+  if (format < kFormatOldest || format > kFormatWritten) {
+    // A later format may say which vesk wrote it on the line after.
+    std::string writer;
+    const size_t eol = data.find('\n', headerStart);
+    if (data.compare(headerStart, 8, "version ") == 0 && eol != std::string::npos &&
+        eol - headerStart <= 8 + 32) {
+      writer = data.substr(headerStart + 8, eol - headerStart - 8);
+      for (char c : writer)
+        if (c <= ' ' || c > '~') writer.clear();
+    }
+    *error = name + " is a checkpoint of format " + std::to_string(format) +
+             (writer.empty() ? "" : " (written by vesk " + writer + ")") + ", but this vesk (" +
+             VESK_VERSION + ") reads " + FormatsRead() +
+             ": resume it with a vesk that reads its format";
     return nullptr;
   }
   // The end line first: without it the file was cut short.
   const size_t size = data.size();
   uint64_t stored = 0;
-  bool endOk = size >= sizeof kMagic - 1 + kEndLineSize &&
+  bool endOk = size >= headerStart + kEndLineSize &&
                data.compare(size - kEndLineSize, 4, "end ") == 0 && data[size - 1] == '\n';
   for (size_t i = size - kEndLineSize + 4; endOk && i < size - 1; ++i) {
     const int d = HexDigit(data[i]);
@@ -205,12 +251,18 @@ Tree* CheckpointParse(const std::string& data, const std::string& name,
     return nullptr;
   }
 
-  LineReader lines{data, sizeof kMagic - 1};
+  LineReader lines{data, headerStart};
   std::string rest;
   const std::string bad = name + ": malformed checkpoint line ";
   double pair[2];
   int boxes = 0;
   size_t treeBytes = 0;
+  h->format = format;
+  h->writtenBy.clear();
+  if (format >= 2 && (!lines.Next("version", &h->writtenBy) || h->writtenBy.empty())) {
+    *error = bad + "\"version\"";
+    return nullptr;
+  }
   if (!lines.Next("pass", &rest) || !ReadInt(rest, &h->pass) || h->pass < 0) {
     *error = bad + "\"pass\"";
     return nullptr;

@@ -6,7 +6,9 @@
 // hexadecimal doubles: the tree file keeps only 15 digits of its domain),
 // the split-direction table, the pass history, and an end line with a
 // checksum over everything before it, so that a file cut short or damaged
-// on the disk is refused instead of resumed.
+// on the disk is refused instead of resumed. Its first line names the
+// format; a file of a format this vesk does not read is refused with a
+// message that names that format and the ones it reads.
 #pragma once
 
 #include <string>
@@ -33,6 +35,10 @@ struct CheckpointHeader {
   int pass;      // passes completed; a resumed run starts with pass + 1
   int depth0;    // the first run's initial depth
   int maxDepth;  // depth bound in force when it was written
+  // Set by CheckpointParse, ignored by CheckpointData (which writes the
+  // current format and version).
+  int format;             // format of the file read
+  std::string writtenBy;  // the vesk version that wrote it; empty for format 1
 };
 
 // The checkpoint's content for the lifted tree (dimension 4); history is

@@ -20,6 +20,7 @@
 #include "analysis/chain_recurrent.h"
 #include "gateway/driver.h"
 #include "map/henon.h"
+#include "vesk/version.h"
 
 namespace vesk {
 
@@ -491,6 +492,7 @@ int RunVerify(const VerifyCommand& cmd) {
   if (!cmd.json.empty()) {
     nlohmann::ordered_json report;
     report["command"] = "vesk verify";
+    report["vesk_version"] = VESK_VERSION;
     report["verdict"] = VerdictName(status);
     report["message"] = verdict;
     report["exit_status"] = status;
@@ -511,6 +513,10 @@ int RunVerify(const VerifyCommand& cmd) {
     report["resumed_from"] =
         resuming ? nlohmann::ordered_json{{"checkpoint", cmd.resume},
                                   {"sha256", checkpointSha},
+                                  {"format", setup.format},
+                                  {"written_by", setup.writtenBy.empty()
+                                                     ? nlohmann::ordered_json(nullptr)
+                                                     : nlohmann::ordered_json(setup.writtenBy)},
                                   {"after_pass", options.firstPass - 1},
                                   {"passes_before", startPasses}}
                  : nlohmann::ordered_json(nullptr);

@@ -5,7 +5,8 @@
 %   then plots the (x, y) extent of the boxes that remain: a cover of the
 %   horseshoe.
 %
-%   Run it with the built modules on the path:
+%   Run it after `pkg load vesk` (the installed package), or with the
+%   built modules on the path:
 %     addpath ('build/octave');   % the modules and their help
 %     addpath ('octave');         % this script
 %     example_horseshoe

@@ -19,6 +19,7 @@
 #include "cli/tree_files.h"
 #include "io/tree_file.h"
 #include "tree/tree.h"
+#include "vesk/version.h"
 
 using namespace vesk;
 
@@ -182,6 +183,75 @@ TEST(CliCheckpoint, RefusesEveryTruncationAndDamage) {
   Tree* t = CheckpointParse("Tree at 0x1:\n", "f", &h, &history, &error);
   EXPECT_EQ(t, nullptr);
   EXPECT_NE(error.find("not a checkpoint"), std::string::npos) << error;
+}
+
+// The checkpoint with its first lines replaced and the end line recomputed
+// (FNV-1a over everything before it), as a file of another format would be.
+std::string WithHead(const std::string& data, const std::string& head, size_t oldHeadSize) {
+  std::string body = head + data.substr(oldHeadSize, data.rfind("end ") - oldHeadSize);
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : body) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  char end[32];
+  std::snprintf(end, sizeof end, "end %016llx\n", static_cast<unsigned long long>(h));
+  return body + end;
+}
+
+TEST(CliCheckpoint, FormatsOneAndTwoAreReadOthersRefused) {
+  Tree* tree = SampleLiftedTree(3, 6);
+  const std::string data = CheckpointData(SampleHeader(6), tree, "[]");
+  TreeFree(&tree);
+  const std::string head = std::string("vesk verify checkpoint 2\nversion ") + VESK_VERSION + "\n";
+  ASSERT_EQ(data.compare(0, head.size(), head), 0) << data.substr(0, 60);
+  CheckpointHeader h{};
+  std::string history, error;
+  Tree* current = CheckpointParse(data, "ck", &h, &history, &error);
+  ASSERT_NE(current, nullptr) << error;
+  EXPECT_EQ(h.format, 2);
+  EXPECT_EQ(h.writtenBy, VESK_VERSION);
+  const std::string boxes = BoxStream(current);
+  TreeFree(&current);
+
+  // Format 1: no version line; read as before.
+  h = CheckpointHeader{};
+  Tree* old = CheckpointParse(WithHead(data, "vesk verify checkpoint 1\n", head.size()), "ck", &h,
+                              &history, &error);
+  ASSERT_NE(old, nullptr) << error;
+  EXPECT_EQ(h.format, 1);
+  EXPECT_EQ(h.writtenBy, "");
+  EXPECT_EQ(h.pass, 4);
+  EXPECT_EQ(BoxStream(old), boxes);
+  TreeFree(&old);
+
+  // A later format is refused before anything else is read, with both
+  // formats, this vesk's version and the writer's in the message.
+  for (const std::string& later : {std::string("vesk verify checkpoint 3\nversion 9.4.1\n"),
+                                   std::string("vesk verify checkpoint 3\n")}) {
+    error.clear();
+    Tree* t = CheckpointParse(WithHead(data, later, head.size()), "new.ck", &h, &history, &error);
+    EXPECT_EQ(t, nullptr);
+    TreeFree(&t);
+    EXPECT_NE(error.find("new.ck is a checkpoint of format 3"), std::string::npos) << error;
+    EXPECT_NE(error.find("reads formats 1 and 2"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::string("this vesk (") + VESK_VERSION + ")"), std::string::npos)
+        << error;
+    EXPECT_EQ(error.find("9.4.1") != std::string::npos, later.size() > 25) << error;
+  }
+  error.clear();
+  Tree* zero = CheckpointParse(WithHead(data, "vesk verify checkpoint 0\n", head.size()), "ck", &h,
+                               &history, &error);
+  EXPECT_EQ(zero, nullptr);
+  EXPECT_NE(error.find("format 0"), std::string::npos) << error;
+  TreeFree(&zero);
+  // Format 2 without its version line is malformed, not format 1.
+  error.clear();
+  Tree* t = CheckpointParse(WithHead(data, "vesk verify checkpoint 2\n", head.size()), "ck", &h,
+                            &history, &error);
+  EXPECT_EQ(t, nullptr);
+  EXPECT_NE(error.find("malformed checkpoint line \"version\""), std::string::npos) << error;
+  TreeFree(&t);
 }
 
 TEST(CliTreeFiles, LoaderChecksTheBoxCountAndTheEnd) {
