@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "analysis/box_graph.h"
+#include "analysis/parallel.h"
 #include "analysis/scc.h"
 #include "io/sparse_vector.h"
 #include "tree/alloc.h"
@@ -13,11 +16,17 @@
 namespace vesk {
 
 int BaseChainRecSet(Tree* lifted, Tree* base, double* paramLo, double* paramHi) {
-  return BaseChainRecSetCounted(lifted, base, paramLo, paramHi, nullptr, nullptr);
+  return BaseChainRecSetCountedThreads(lifted, base, paramLo, paramHi, nullptr, nullptr, 1);
 }
 
 int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                            int* baseBoxes, int* baseRecurrent) {
+  return BaseChainRecSetCountedThreads(lifted, base, paramLo, paramHi, baseBoxes,
+                                       baseRecurrent, 1);
+}
+
+int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
+                                  int* baseBoxes, int* baseRecurrent, int threads) {
   const int n = base->domain->dim;
   const int D = TreeDepth(lifted->root);
   if (D > kMaxLiftedHeight) {
@@ -36,15 +45,19 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
                  n);
     return -1;
   }
-  if (2 * n > lifted->domain->dim) {
+  const int liftedDim = lifted->domain->dim;
+  if (2 * n > liftedDim) {
     std::fprintf(stderr,
                  "error: libvesk: BaseChainRecSet(): a %d-dimensional base tree does not "
                  "fit a %d-dimensional lifted tree.\n",
-                 n, lifted->domain->dim);
+                 n, liftedDim);
     return -1;
   }
-  double* point = static_cast<double*>(VeskCalloc(n, sizeof(double)));
-  const int K = TreeCountDepth(lifted, D);
+  const int workers = AnalysisThreads(threads);
+  DepthBoxes lb;
+  TreeCollectDepth(lifted, D, 1, 1, &lb);
+  const int K = lb.count;
+  const size_t stride = 2 * static_cast<size_t>(liftedDim) + 2;
 
   // Depth map and base split table: base depth m bisects the m-th state
   // coordinate that the lifted table bisects.
@@ -59,36 +72,71 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
 
   BoxFree(&base->root->child[0]);
   BoxFree(&base->root->child[1]);
-  if (TreeFirstBox(lifted, D)) {
-    do {
-      if (n > 0) std::memcpy(point, lifted->c, n * sizeof(double));
-      TreeInsert(base, point, B, 1, 1);
-    } while (TreeNextBox(lifted, D));
+  double point[2];
+  for (int i = 0; i < K; ++i) {
+    std::memcpy(point, lb.matrix.data() + i * stride, n * sizeof(double));
+    TreeInsert(base, point, B, 1, 1);
   }
+  std::vector<double>().swap(lb.matrix);
 
   // The deepest base level is B unless no lifted center lay in the base
-  // domain; then it is the root alone, which ComputeScc and BaseFind take
-  // as the one base box. Count what they will number.
-  const int M = TreeCountDepth(base, TreeDepth(base->root));
-  char* rec = static_cast<char*>(VeskCalloc(M, 1));
-  ComputeScc(base, paramLo, paramHi, rec);
+  // domain; then it is the root alone, the one base box.
+  DepthBoxes bb;
+  TreeCollectDepth(base, TreeDepth(base->root), 0, 1, &bb);
+  const int M = bb.count;
+  std::vector<char> rec(M, 0);
+  ComputeSccCollected(base, bb, paramLo, paramHi, rec.data(), workers);
+  int marked = 0;
+  for (int i = 0; i < M; ++i) marked += rec[i] != 0;
   if (baseBoxes) *baseBoxes = M;
-  if (baseRecurrent) {
-    int marked = 0;
-    for (int i = 0; i < M; ++i) marked += rec[i] != 0;
-    *baseRecurrent = marked;
-  }
-  char* keep = static_cast<char*>(VeskMalloc(K));
-  if (K > 0) std::memset(keep, 1, K);
-  BaseFind(lifted, base, rec, keep);
-  // Flag bit 1 carries the verdict to TreeRemove.
-  TreeSetFlagsVect(lifted, D, reinterpret_cast<const unsigned char*>(keep), 1);
-  TreeRemove(lifted->root, 1);
-  const int left = TreeCountDepth(lifted, D);
+  if (baseRecurrent) *baseRecurrent = marked;
 
-  std::free(point);
-  std::free(rec);
-  std::free(keep);
+  // A lifted box goes when the query of a base box that is not chain
+  // recurrent meets it: the base box's center in the state coordinates,
+  // [-1, 1] in the others.
+  std::vector<char> keep(K, 1);
+  if (marked < M && K > 0) {
+    std::vector<uint32_t> open;
+    for (int i = 0; i < M; ++i)
+      if (!rec[i]) open.push_back(static_cast<uint32_t>(i));
+    static const int kOrder[4] = {0, 1, 3, 2};
+    BoxFinder finder(lifted, lb, kOrder, workers);
+    const size_t baseStride = 2 * static_cast<size_t>(n) + 2;
+    const size_t chunks = ChunkCount(open.size(), kGraphChunk);
+    std::vector<std::vector<uint32_t>> found(chunks);
+    ParallelChunks(workers, chunks, [&](int worker, size_t c) {
+      const ChunkRange r = ChunkOf(c, kGraphChunk, open.size());
+      std::vector<double> lower(liftedDim, -1.0), upper(liftedDim, 1.0);
+      for (size_t q = r.first; q < r.end; ++q) {
+        const double* center = bb.matrix.data() + open[q] * baseStride;
+        for (int j = 0; j < n; ++j) lower[j] = upper[j] = center[j];
+        finder.Find(worker, lower.data(), upper.data(), &found[c]);
+      }
+    });
+    for (const std::vector<uint32_t>& hits : found)
+      for (uint32_t h : hits) keep[h] = 0;
+  }
+
+  // Flag bit 1 carries the verdict to TreeRemove; the boxes left keep
+  // their walk order, so their numbers are their ranks.
+  int left = 0;
+  for (int i = 0; i < K; ++i) {
+    Box* box = lb.box[i];
+    if (keep[i]) {
+      box->flags = static_cast<uint8_t>(box->flags | 1u);
+      ++left;
+    } else {
+      box->flags = static_cast<uint8_t>(box->flags & ~1u);
+    }
+  }
+  if (left < K || lb.leafWithoutMask) {
+    TreeRemove(lifted->root, 1);
+    int no = 0;
+    for (int i = 0; i < K; ++i)
+      if (keep[i]) lb.box[i]->no = no++;
+  }
+  TreeReset(lifted);
+  TreeReset(base);
   return left;
 }
 

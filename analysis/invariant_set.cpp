@@ -6,14 +6,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "io/sparse_vector.h"
+#include "analysis/box_graph.h"
+#include "analysis/parallel.h"
 #include "map/henon.h"
 #include "tree/alloc.h"
-#include "tree/search.h"
+#include "tree/grid.h"
 
 namespace vesk {
 
 int InvariantSet(Tree* lifted, double* paramLo, double* paramHi) {
+  return InvariantSetThreads(lifted, paramLo, paramHi, 1);
+}
+
+int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int threads) {
   const int d = lifted->domain->dim;
   if (d != 4) {
     std::fprintf(stderr,
@@ -22,51 +27,51 @@ int InvariantSet(Tree* lifted, double* paramLo, double* paramHi) {
                  d);
     return -1;
   }
+  const int workers = AnalysisThreads(threads);
   const int D = TreeDepth(lifted->root);
-  int K = TreeCountDepth(lifted, D);
-  for (;;) {
-    const size_t k = K > 0 ? static_cast<size_t>(K) : 0;
-    double* matrix = static_cast<double*>(VeskMalloc((2 * d + 2) * k * sizeof(double)));
-    double* imageLo = static_cast<double*>(VeskMalloc(d * k * sizeof(double)));
-    double* imageHi = static_cast<double*>(VeskMalloc(d * k * sizeof(double)));
-    TreePrintToMatrix(lifted, D, matrix);
-    t_realhenon(K, paramLo, paramHi, matrix, imageLo, imageHi);
-    std::free(matrix);
+  DepthBoxes boxes;
+  TreeCollectDepth(lifted, D, 1, 1, &boxes);
+  const uint32_t K = static_cast<uint32_t>(boxes.count);
 
-    char* hasPre = static_cast<char*>(VeskCalloc(k, 1));
-    char* hasImage = static_cast<char*>(VeskCalloc(k, 1));
-    char* keep = static_cast<char*>(VeskCalloc(k, 1));
-    for (size_t i = 0; i < k; ++i) {
-      SparseVector* hits = SparseVectorNew(0, 16);
-      TreeReset(lifted);
-      TreeSearchBoxRec(lifted, imageLo + i * d, imageHi + i * d, D, hits);
-      if (hits->count > 0) {
-        hasImage[i] = 1;
-        for (int h = 0; h < hits->count; ++h) {
-          const int j = hits->index[h];
-          if (j >= 0 && j < K) hasPre[j] = 1;
-        }
-      }
-      SparseVectorFree(&hits);
-    }
-    for (size_t i = 0; i < k; ++i) keep[i] = static_cast<char>(hasPre[i] & hasImage[i]);
-    std::free(imageLo);
-    std::free(imageHi);
-    std::free(hasPre);
-    std::free(hasImage);
-
-    // Flag bit 1 carries the verdict to TreeRemove; the walk meets the K
-    // boxes numbered above.
-    TreeSetFlagsVect(lifted, D, reinterpret_cast<const unsigned char*>(keep), 1);
-    TreeRemove(lifted->root, 1);
-
-    const int kept = K < 1 ? 0 : nnz(keep, K);
-    std::free(keep);
-    if (kept == 0) return 0;
-    const int left = TreeCountDepth(lifted, D);
-    if (left == K) return K;
-    K = left;
+  // The images' copied coordinates y' and v' are single points and x' is
+  // narrow; u' spans the most cells.
+  static const int kOrder[4] = {1, 3, 0, 2};
+  BoxGraph graph;
+  {
+    BoxFinder finder(lifted, boxes, kOrder, workers);
+    std::vector<uint32_t>().swap(boxes.cell);
+    const double* matrix = boxes.matrix.data();
+    BoxGraphBuild(finder, workers, K, d,
+                  [&](size_t first, size_t end, double* lo, double* hi) {
+                    t_realhenon(static_cast<int>(end - first), paramLo, paramHi,
+                                matrix + first * (2 * d + 2), lo, hi);
+                  },
+                  &graph);
   }
+  std::vector<double>().swap(boxes.matrix);
+  std::vector<char> alive = BoxGraphCore(graph, nullptr);
+  graph = BoxGraph();
+
+  // Flag bit 1 carries the verdict to TreeRemove; the boxes left keep
+  // their walk order, so their numbers are their ranks.
+  int kept = 0;
+  for (uint32_t i = 0; i < K; ++i) {
+    Box* box = boxes.box[i];
+    if (alive[i]) {
+      box->flags = static_cast<uint8_t>(box->flags | 1u);
+      ++kept;
+    } else {
+      box->flags = static_cast<uint8_t>(box->flags & ~1u);
+    }
+  }
+  if (kept < static_cast<int>(K) || boxes.leafWithoutMask) {
+    TreeRemove(lifted->root, 1);
+    int no = 0;
+    for (uint32_t i = 0; i < K; ++i)
+      if (alive[i]) boxes.box[i]->no = no++;
+  }
+  TreeReset(lifted);
+  return kept;
 }
 
 int nnz(char* bytes, int m) {

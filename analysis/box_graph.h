@@ -1,0 +1,113 @@
+// The box graph stored once per analysis: one image and one search per
+// box, the hit lists kept as compressed rows of 32-bit box numbers. On it,
+// the largest collection in which every box has a predecessor and a
+// successor (the invariant set), and the strongly connected components
+// (the chain recurrent set).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "analysis/parallel.h"
+#include "io/sparse_vector.h"
+#include "tree/grid.h"
+#include "tree/tree.h"
+
+namespace vesk {
+
+// Finds the boxes at the working depth that a query box meets, exactly as
+// TreeSearchBoxRec from the root does: through the grid lookup when the
+// boxes lie on one exact grid, otherwise by that search on one tree holder
+// (TreeCopy) per worker. Workers 0..workers-1 may search at once.
+class BoxFinder {
+ public:
+  // boxes: collected from tree at its depth; order: see BoxGridNew.
+  BoxFinder(Tree* tree, const DepthBoxes& boxes, const int* order, int workers);
+  ~BoxFinder();
+  BoxFinder(const BoxFinder&) = delete;
+  BoxFinder& operator=(const BoxFinder&) = delete;
+
+  // Appends the numbers of the boxes met by [lower, upper], increasing.
+  void Find(int worker, const double* lower, const double* upper,
+            std::vector<uint32_t>* hits) const;
+  bool usesGrid() const { return grid_ != nullptr; }
+  size_t bytes() const;
+
+ private:
+  int depth_;
+  BoxGrid* grid_;
+  std::vector<Tree*> holders_;
+  std::vector<SparseVector*> lists_;
+};
+
+// Successor lists: box v's image meets the boxes target[first[v]] ..
+// target[first[v + 1] - 1], in increasing order.
+struct BoxGraph {
+  uint32_t count = 0;
+  std::vector<uint64_t> first;
+  std::vector<uint32_t> target;
+  size_t bytes() const {
+    return first.capacity() * sizeof(uint64_t) + target.capacity() * sizeof(uint32_t);
+  }
+};
+
+// Boxes per chunk of work: fixed, so that chunks, and everything computed
+// from them, do not depend on the number of threads.
+constexpr size_t kGraphChunk = 1024;
+
+// Builds the graph of `count` boxes whose image boxes have `dim`
+// coordinates. images(first, end, lo, hi) writes the image boxes of boxes
+// first..end-1 to lo and hi (dim doubles per box each). Images and searches
+// run on `workers` threads, one chunk of boxes at a time.
+template <typename Images>
+void BoxGraphBuild(const BoxFinder& finder, int workers, uint32_t count, int dim,
+                   Images&& images, BoxGraph* g) {
+  g->count = count;
+  g->first.assign(static_cast<size_t>(count) + 1, 0);
+  g->target.clear();
+  const size_t chunks = ChunkCount(count, kGraphChunk);
+  std::vector<std::vector<uint32_t>> pieces(chunks);
+  const int w = workers < 1 ? 1 : workers;
+  std::vector<std::vector<double>> lo(w), hi(w);
+  std::vector<std::vector<uint32_t>> hits(w);
+  ParallelChunks(w, chunks, [&](int worker, size_t c) {
+    const ChunkRange r = ChunkOf(c, kGraphChunk, count);
+    const size_t n = r.end - r.first;
+    std::vector<double>& l = lo[worker];
+    std::vector<double>& h = hi[worker];
+    std::vector<uint32_t>& out = hits[worker];
+    l.resize(n * dim);
+    h.resize(n * dim);
+    images(r.first, r.end, l.data(), h.data());
+    out.clear();
+    for (size_t i = 0; i < n; ++i) {
+      const size_t before = out.size();
+      finder.Find(worker, l.data() + i * dim, h.data() + i * dim, &out);
+      g->first[r.first + i + 1] = out.size() - before;
+    }
+    pieces[c].assign(out.begin(), out.end());
+  });
+  for (size_t v = 0; v < count; ++v) g->first[v + 1] += g->first[v];
+  g->target.resize(g->first[count]);
+  for (size_t c = 0; c < chunks; ++c) {
+    const ChunkRange r = ChunkOf(c, kGraphChunk, count);
+    std::copy(pieces[c].begin(), pieces[c].end(), g->target.begin() + g->first[r.first]);
+    std::vector<uint32_t>().swap(pieces[c]);
+  }
+}
+
+// The largest collection of boxes in which every box has a successor and a
+// predecessor: boxes that lose their last predecessor or their last
+// successor in the collection are removed one after the other, their
+// neighbours' counts dropping. alive[v] = 1 for the boxes left, 0 for the
+// others. *peakBytes (when not null) receives the bytes this needs beyond
+// the graph.
+std::vector<char> BoxGraphCore(const BoxGraph& g, size_t* peakBytes);
+
+// rec[v] = 1 for every box in a strongly connected component of two or
+// more boxes or with an edge to itself, 0 for the others (iterative
+// Tarjan search over the stored lists).
+void BoxGraphRecurrent(const BoxGraph& g, char* rec);
+
+}  // namespace vesk
