@@ -2,13 +2,17 @@
 #include "analysis/box_graph.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "tree/search.h"
 
 namespace vesk {
 
 BoxFinder::BoxFinder(Tree* tree, const DepthBoxes& boxes, const int* order, int workers)
-    : depth_(boxes.depth), grid_(BoxGridNew(tree, boxes, order)) {
+    : depth_(boxes.depth),
+      grid_(boxes.onGrid ? BoxGridNew(tree, boxes.depth, boxes.cell.data(),
+                                      static_cast<uint32_t>(boxes.count), order)
+                         : nullptr) {
   if (grid_) return;
   // Each worker searches the tree with a cursor of its own.
   const int w = workers < 1 ? 1 : workers;
@@ -41,53 +45,116 @@ void BoxFinder::Find(int worker, const double* lower, const double* upper,
 
 size_t BoxFinder::bytes() const { return BoxGridBytes(grid_); }
 
-std::vector<char> BoxGraphCore(const BoxGraph& g, size_t* peakBytes) {
+namespace {
+
+// Entries per chunk of a peeling round or of the first frontier.
+constexpr size_t kPeelChunk = 4096;
+
+}  // namespace
+
+std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
   const uint32_t n = g.count;
-  // Predecessor lists (the transposed rows) and the counts of predecessors
-  // and successors in the collection.
-  std::vector<uint32_t> preds(n, 0), succs(n);
-  for (uint32_t w : g.target) ++preds[w];
+  // Predecessor lists: the transposed rows, each in increasing order. The
+  // sources are cut into a few blocks; block b counts its edges into every
+  // target, so that it knows where in each predecessor list its own sources
+  // go, before the blocks write them.
+  const size_t blocks = static_cast<size_t>(std::min(workers.count(), 4));
+  auto block = [&](size_t b) { return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks); };
+  std::vector<uint32_t> at(blocks * n, 0);
+  workers.Run(blocks, [&](int, size_t b) {
+    uint32_t* count = at.data() + b * n;
+    for (uint64_t e = g.first[block(b)]; e < g.first[block(b + 1)]; ++e) ++count[g.target[e]];
+  });
+  std::vector<uint32_t> preds(n), succs(n);
   std::vector<uint64_t> inFirst(static_cast<size_t>(n) + 1, 0);
-  for (uint32_t v = 0; v < n; ++v) inFirst[v + 1] = inFirst[v] + preds[v];
+  for (uint32_t t = 0; t < n; ++t) {
+    uint32_t total = 0;
+    for (size_t b = 0; b < blocks; ++b) {
+      const uint32_t c = at[b * n + t];
+      at[b * n + t] = total;
+      total += c;
+    }
+    preds[t] = total;
+    inFirst[t + 1] = inFirst[t] + total;
+  }
   std::vector<uint32_t> source(g.target.size());
-  {
-    std::vector<uint64_t> at(inFirst.begin(), inFirst.end() - 1);
-    for (uint32_t v = 0; v < n; ++v) {
-      succs[v] = static_cast<uint32_t>(g.first[v + 1] - g.first[v]);
-      for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) source[at[g.target[e]]++] = v;
-    }
-  }
+  workers.Run(blocks, [&](int, size_t b) {
+    uint32_t* offset = at.data() + b * n;
+    for (uint32_t v = block(b); v < block(b + 1); ++v)
+      for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
+        const uint32_t t = g.target[e];
+        source[inFirst[t] + offset[t]++] = v;
+      }
+  });
+  std::vector<uint32_t>().swap(at);
+
+  // The first boxes to go: no predecessor or no successor at all.
   std::vector<char> alive(n, 1);
+  const size_t firstChunks = ChunkCount(n, kPeelChunk);
+  std::vector<std::vector<uint32_t>> found(firstChunks);
+  workers.Run(firstChunks, [&](int, size_t c) {
+    const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+    for (size_t v = r.first; v < r.end; ++v) {
+      succs[v] = static_cast<uint32_t>(g.first[v + 1] - g.first[v]);
+      if (preds[v] == 0 || succs[v] == 0) {
+        alive[v] = 0;
+        found[c].push_back(static_cast<uint32_t>(v));
+      }
+    }
+  });
   std::vector<uint32_t> queue;
-  queue.reserve(n);
-  for (uint32_t v = 0; v < n; ++v) {
-    if (preds[v] == 0 || succs[v] == 0) {
-      alive[v] = 0;
-      queue.push_back(v);
-    }
+  for (std::vector<uint32_t>& f : found) {
+    queue.insert(queue.end(), f.begin(), f.end());
+    std::vector<uint32_t>().swap(f);
   }
-  for (size_t q = 0; q < queue.size(); ++q) {
-    const uint32_t v = queue[q];
-    for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
-      const uint32_t w = g.target[e];
-      if (alive[w] && --preds[w] == 0) {
-        alive[w] = 0;
-        queue.push_back(w);
+
+  // Removing a box drops the predecessor counts of its successors and the
+  // successor counts of its predecessors; a box whose count reaches 0 goes
+  // in turn. Whatever the order, what is left is the largest collection in
+  // which every box has a predecessor and a successor.
+  if (workers.count() == 1) {
+    for (size_t q = 0; q < queue.size(); ++q) {
+      const uint32_t v = queue[q];
+      for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
+        const uint32_t t = g.target[e];
+        if (alive[t] && --preds[t] == 0) {
+          alive[t] = 0;
+          queue.push_back(t);
+        }
+      }
+      for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
+        const uint32_t u = source[e];
+        if (alive[u] && --succs[u] == 0) {
+          alive[u] = 0;
+          queue.push_back(u);
+        }
       }
     }
-    for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
-      const uint32_t u = source[e];
-      if (alive[u] && --succs[u] == 0) {
-        alive[u] = 0;
-        queue.push_back(u);
-      }
-    }
+    return alive;
   }
-  if (peakBytes)
-    *peakBytes = (preds.capacity() + succs.capacity() + source.capacity() + queue.capacity()) *
-                     sizeof(uint32_t) +
-                 inFirst.capacity() * sizeof(uint64_t) + alive.capacity() +
-                 static_cast<size_t>(n) * sizeof(uint64_t);
+  // In rounds: the boxes of one round on all workers, a box that goes
+  // claimed by the one worker that takes its count to 0 and clears its
+  // mark first.
+  auto drop = [&](uint32_t box, std::vector<uint32_t>& counts, std::vector<uint32_t>& next) {
+    std::atomic_ref<char> mark(alive[box]);
+    if (!mark.load(std::memory_order_relaxed)) return;
+    if (std::atomic_ref<uint32_t>(counts[box]).fetch_sub(1, std::memory_order_relaxed) != 1) return;
+    if (mark.exchange(0, std::memory_order_relaxed)) next.push_back(box);
+  };
+  while (!queue.empty()) {
+    const size_t chunks = ChunkCount(queue.size(), kPeelChunk);
+    found.assign(chunks, {});
+    workers.Run(chunks, [&](int, size_t c) {
+      const ChunkRange r = ChunkOf(c, kPeelChunk, queue.size());
+      for (size_t q = r.first; q < r.end; ++q) {
+        const uint32_t v = queue[q];
+        for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) drop(g.target[e], preds, found[c]);
+        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) drop(source[e], succs, found[c]);
+      }
+    });
+    queue.clear();
+    for (const std::vector<uint32_t>& f : found) queue.insert(queue.end(), f.begin(), f.end());
+  }
   return alive;
 }
 

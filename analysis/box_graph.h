@@ -6,12 +6,13 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "analysis/depth_boxes.h"
 #include "analysis/parallel.h"
 #include "io/sparse_vector.h"
-#include "tree/grid.h"
 #include "tree/tree.h"
 
 namespace vesk {
@@ -22,7 +23,8 @@ namespace vesk {
 // (TreeCopy) per worker. Workers 0..workers-1 may search at once.
 class BoxFinder {
  public:
-  // boxes: collected from tree at its depth; order: see BoxGridNew.
+  // boxes: collected from tree at its depth; order: see BoxGridNew;
+  // workers: how many workers will search.
   BoxFinder(Tree* tree, const DepthBoxes& boxes, const int* order, int workers);
   ~BoxFinder();
   BoxFinder(const BoxFinder&) = delete;
@@ -57,21 +59,21 @@ struct BoxGraph {
 constexpr size_t kGraphChunk = 1024;
 
 // Builds the graph of `count` boxes whose image boxes have `dim`
-// coordinates. images(first, end, lo, hi) writes the image boxes of boxes
-// first..end-1 to lo and hi (dim doubles per box each). Images and searches
-// run on `workers` threads, one chunk of boxes at a time.
+// coordinates. images(worker, first, end, lo, hi) writes the image boxes of
+// boxes first..end-1 to lo and hi (dim doubles per box each). Images and
+// searches run on the workers, one chunk of boxes at a time.
 template <typename Images>
-void BoxGraphBuild(const BoxFinder& finder, int workers, uint32_t count, int dim,
+void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, int dim,
                    Images&& images, BoxGraph* g) {
   g->count = count;
   g->first.assign(static_cast<size_t>(count) + 1, 0);
   g->target.clear();
   const size_t chunks = ChunkCount(count, kGraphChunk);
   std::vector<std::vector<uint32_t>> pieces(chunks);
-  const int w = workers < 1 ? 1 : workers;
+  const int w = workers.count();
   std::vector<std::vector<double>> lo(w), hi(w);
   std::vector<std::vector<uint32_t>> hits(w);
-  ParallelChunks(w, chunks, [&](int worker, size_t c) {
+  workers.Run(chunks, [&](int worker, size_t c) {
     const ChunkRange r = ChunkOf(c, kGraphChunk, count);
     const size_t n = r.end - r.first;
     std::vector<double>& l = lo[worker];
@@ -79,7 +81,7 @@ void BoxGraphBuild(const BoxFinder& finder, int workers, uint32_t count, int dim
     std::vector<uint32_t>& out = hits[worker];
     l.resize(n * dim);
     h.resize(n * dim);
-    images(r.first, r.end, l.data(), h.data());
+    images(worker, r.first, r.end, l.data(), h.data());
     out.clear();
     for (size_t i = 0; i < n; ++i) {
       const size_t before = out.size();
@@ -90,20 +92,19 @@ void BoxGraphBuild(const BoxFinder& finder, int workers, uint32_t count, int dim
   });
   for (size_t v = 0; v < count; ++v) g->first[v + 1] += g->first[v];
   g->target.resize(g->first[count]);
-  for (size_t c = 0; c < chunks; ++c) {
+  workers.Run(chunks, [&](int, size_t c) {
     const ChunkRange r = ChunkOf(c, kGraphChunk, count);
     std::copy(pieces[c].begin(), pieces[c].end(), g->target.begin() + g->first[r.first]);
     std::vector<uint32_t>().swap(pieces[c]);
-  }
+  });
 }
 
 // The largest collection of boxes in which every box has a successor and a
 // predecessor: boxes that lose their last predecessor or their last
 // successor in the collection are removed one after the other, their
 // neighbours' counts dropping. alive[v] = 1 for the boxes left, 0 for the
-// others. *peakBytes (when not null) receives the bytes this needs beyond
-// the graph.
-std::vector<char> BoxGraphCore(const BoxGraph& g, size_t* peakBytes);
+// others. The predecessor lists are built on `workers` threads.
+std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers);
 
 // rec[v] = 1 for every box in a strongly connected component of two or
 // more boxes or with an edge to itself, 0 for the others (iterative

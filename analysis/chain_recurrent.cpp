@@ -4,9 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <bit>
+#include <climits>
+#include <set>
+#include <unordered_set>
 #include <vector>
 
 #include "analysis/box_graph.h"
+#include "analysis/depth_boxes.h"
 #include "analysis/parallel.h"
 #include "analysis/scc.h"
 #include "io/sparse_vector.h"
@@ -14,6 +19,58 @@
 #include "tree/search.h"
 
 namespace vesk {
+
+namespace {
+
+// The first n center coordinates of the boxes, each distinct point once,
+// in the boxes' order. On a grid, boxes with the same state cells have the
+// same state center, bit for bit.
+std::vector<std::vector<double>> DistinctStateCenters(const DepthBoxes& boxes, int n) {
+  std::vector<std::vector<double>> points;
+  std::vector<double> record(2 * static_cast<size_t>(boxes.dim));
+  auto add = [&](size_t i) {
+    DepthBoxRecord(boxes, i, record.data());
+    points.emplace_back(record.begin(), record.begin() + n);
+  };
+  const size_t K = static_cast<size_t>(boxes.count);
+  if (boxes.onGrid) {
+    // The state cells numbered row by row: a bitmap of them when they are
+    // few enough, otherwise a hash set.
+    int bits = 0;
+    for (int j = 0; j < n; ++j) bits += std::countr_zero(static_cast<uint64_t>(boxes.geometry.cells[j]));
+    auto key = [&](size_t i) {
+      uint64_t k = 0;
+      for (int j = 0; j < n; ++j)
+        k = k * static_cast<uint64_t>(boxes.geometry.cells[j]) + boxes.cell[i * boxes.dim + j];
+      return k;
+    };
+    if (bits <= 26) {
+      std::vector<uint64_t> seen((size_t{1} << bits) / 64 + 1, 0);
+      for (size_t i = 0; i < K; ++i) {
+        const uint64_t k = key(i);
+        const uint64_t bit = uint64_t{1} << (k % 64);
+        if (seen[k / 64] & bit) continue;
+        seen[k / 64] |= bit;
+        add(i);
+      }
+    } else {
+      std::unordered_set<uint64_t> seen;
+      for (size_t i = 0; i < K; ++i)
+        if (seen.insert(key(i)).second) add(i);
+    }
+  } else {
+    std::set<std::vector<uint64_t>> seen;
+    std::vector<uint64_t> key(n);
+    for (size_t i = 0; i < K; ++i) {
+      DepthBoxRecord(boxes, i, record.data());
+      for (int j = 0; j < n; ++j) std::memcpy(&key[j], &record[j], sizeof(double));
+      if (seen.insert(key).second) add(i);
+    }
+  }
+  return points;
+}
+
+}  // namespace
 
 int BaseChainRecSet(Tree* lifted, Tree* base, double* paramLo, double* paramHi) {
   return BaseChainRecSetCountedThreads(lifted, base, paramLo, paramHi, nullptr, nullptr, 1);
@@ -28,7 +85,14 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
 int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                                   int* baseBoxes, int* baseRecurrent, int threads) {
   const int n = base->domain->dim;
-  const int D = TreeDepth(lifted->root);
+  const int liftedDim = lifted->domain->dim;
+  const bool fits = n == 2 && 2 * n <= liftedDim;
+  Workers workers(AnalysisThreads(threads));
+  // The lifted boxes at the working depth (the height), numbered only when
+  // the call goes ahead.
+  DepthBoxes lb;
+  CollectDepthBoxes(lifted, -1, 1, 0, fits ? kMaxLiftedHeight : -1, workers, &lb);
+  const int D = lb.depth;
   if (D > kMaxLiftedHeight) {
     std::fprintf(stderr,
                  "error: libvesk: BaseChainRecSet(): lifted tree height %d is beyond "
@@ -45,7 +109,6 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
                  n);
     return -1;
   }
-  const int liftedDim = lifted->domain->dim;
   if (2 * n > liftedDim) {
     std::fprintf(stderr,
                  "error: libvesk: BaseChainRecSet(): a %d-dimensional base tree does not "
@@ -53,11 +116,7 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
                  n, liftedDim);
     return -1;
   }
-  const int workers = AnalysisThreads(threads);
-  DepthBoxes lb;
-  TreeCollectDepth(lifted, D, 1, 1, &lb);
   const int K = lb.count;
-  const size_t stride = 2 * static_cast<size_t>(liftedDim) + 2;
 
   // Depth map and base split table: base depth m bisects the m-th state
   // coordinate that the lifted table bisects.
@@ -70,19 +129,18 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
   }
   const int B = map[D];
 
+  // The base tree holds the boxes of depth B that contain the state
+  // centers of the lifted boxes. Inserting a point a second time changes
+  // nothing, so each distinct center is inserted once, in walk order.
   BoxFree(&base->root->child[0]);
   BoxFree(&base->root->child[1]);
-  double point[2];
-  for (int i = 0; i < K; ++i) {
-    std::memcpy(point, lb.matrix.data() + i * stride, n * sizeof(double));
-    TreeInsert(base, point, B, 1, 1);
-  }
-  std::vector<double>().swap(lb.matrix);
+  for (const std::vector<double>& point : DistinctStateCenters(lb, n))
+    TreeInsert(base, point.data(), B, 1, 1);
 
   // The deepest base level is B unless no lifted center lay in the base
   // domain; then it is the root alone, the one base box.
   DepthBoxes bb;
-  TreeCollectDepth(base, TreeDepth(base->root), 0, 1, &bb);
+  CollectDepthBoxes(base, -1, 0, 1, INT_MAX, workers, &bb);
   const int M = bb.count;
   std::vector<char> rec(M, 0);
   ComputeSccCollected(base, bb, paramLo, paramHi, rec.data(), workers);
@@ -100,11 +158,11 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
     for (int i = 0; i < M; ++i)
       if (!rec[i]) open.push_back(static_cast<uint32_t>(i));
     static const int kOrder[4] = {0, 1, 3, 2};
-    BoxFinder finder(lifted, lb, kOrder, workers);
+    BoxFinder finder(lifted, lb, kOrder, workers.count());
     const size_t baseStride = 2 * static_cast<size_t>(n) + 2;
     const size_t chunks = ChunkCount(open.size(), kGraphChunk);
     std::vector<std::vector<uint32_t>> found(chunks);
-    ParallelChunks(workers, chunks, [&](int worker, size_t c) {
+    workers.Run(chunks, [&](int worker, size_t c) {
       const ChunkRange r = ChunkOf(c, kGraphChunk, open.size());
       std::vector<double> lower(liftedDim, -1.0), upper(liftedDim, 1.0);
       for (size_t q = r.first; q < r.end; ++q) {
@@ -116,26 +174,7 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
     for (const std::vector<uint32_t>& hits : found)
       for (uint32_t h : hits) keep[h] = 0;
   }
-
-  // Flag bit 1 carries the verdict to TreeRemove; the boxes left keep
-  // their walk order, so their numbers are their ranks.
-  int left = 0;
-  for (int i = 0; i < K; ++i) {
-    Box* box = lb.box[i];
-    if (keep[i]) {
-      box->flags = static_cast<uint8_t>(box->flags | 1u);
-      ++left;
-    } else {
-      box->flags = static_cast<uint8_t>(box->flags & ~1u);
-    }
-  }
-  if (left < K || lb.leafWithoutMask) {
-    TreeRemove(lifted->root, 1);
-    int no = 0;
-    for (int i = 0; i < K; ++i)
-      if (keep[i]) lb.box[i]->no = no++;
-  }
-  TreeReset(lifted);
+  const int left = PruneDepthBoxes(lifted, lb, keep.data(), 1, workers);
   TreeReset(base);
   return left;
 }

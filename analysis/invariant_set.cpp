@@ -1,6 +1,7 @@
 // Invariant collection of the tangent lift and the cone test.
 #include "analysis/invariant_set.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +11,7 @@
 #include "analysis/parallel.h"
 #include "map/henon.h"
 #include "tree/alloc.h"
-#include "tree/grid.h"
+#include "analysis/depth_boxes.h"
 
 namespace vesk {
 
@@ -27,10 +28,9 @@ int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int thre
                  d);
     return -1;
   }
-  const int workers = AnalysisThreads(threads);
-  const int D = TreeDepth(lifted->root);
+  Workers workers(AnalysisThreads(threads));
   DepthBoxes boxes;
-  TreeCollectDepth(lifted, D, 1, 1, &boxes);
+  CollectDepthBoxes(lifted, -1, 1, 0, INT_MAX, workers, &boxes);
   const uint32_t K = static_cast<uint32_t>(boxes.count);
 
   // The images' copied coordinates y' and v' are single points and x' is
@@ -38,40 +38,25 @@ int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int thre
   static const int kOrder[4] = {1, 3, 0, 2};
   BoxGraph graph;
   {
-    BoxFinder finder(lifted, boxes, kOrder, workers);
-    std::vector<uint32_t>().swap(boxes.cell);
-    const double* matrix = boxes.matrix.data();
+    BoxFinder finder(lifted, boxes, kOrder, workers.count());
+    const size_t stride = 2 * static_cast<size_t>(d) + 2;
+    std::vector<std::vector<double>> rows(workers.count());
     BoxGraphBuild(finder, workers, K, d,
-                  [&](size_t first, size_t end, double* lo, double* hi) {
-                    t_realhenon(static_cast<int>(end - first), paramLo, paramHi,
-                                matrix + first * (2 * d + 2), lo, hi);
+                  [&](int worker, size_t first, size_t end, double* lo, double* hi) {
+                    // The box matrix records of the chunk, for the map.
+                    std::vector<double>& m = rows[worker];
+                    m.resize((end - first) * stride);
+                    for (size_t i = first; i < end; ++i)
+                      DepthBoxRecord(boxes, i, m.data() + (i - first) * stride);
+                    t_realhenon(static_cast<int>(end - first), paramLo, paramHi, m.data(), lo, hi);
                   },
                   &graph);
   }
+  std::vector<uint32_t>().swap(boxes.cell);
   std::vector<double>().swap(boxes.matrix);
-  std::vector<char> alive = BoxGraphCore(graph, nullptr);
+  const std::vector<char> alive = BoxGraphCore(graph, workers);
   graph = BoxGraph();
-
-  // Flag bit 1 carries the verdict to TreeRemove; the boxes left keep
-  // their walk order, so their numbers are their ranks.
-  int kept = 0;
-  for (uint32_t i = 0; i < K; ++i) {
-    Box* box = boxes.box[i];
-    if (alive[i]) {
-      box->flags = static_cast<uint8_t>(box->flags | 1u);
-      ++kept;
-    } else {
-      box->flags = static_cast<uint8_t>(box->flags & ~1u);
-    }
-  }
-  if (kept < static_cast<int>(K) || boxes.leafWithoutMask) {
-    TreeRemove(lifted->root, 1);
-    int no = 0;
-    for (uint32_t i = 0; i < K; ++i)
-      if (alive[i]) boxes.box[i]->no = no++;
-  }
-  TreeReset(lifted);
-  return kept;
+  return PruneDepthBoxes(lifted, boxes, alive.data(), 1, workers);
 }
 
 int nnz(char* bytes, int m) {

@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <cfenv>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -15,39 +18,56 @@ namespace vesk {
 // is, 0 means one per hardware thread (at least 1), a negative count 1.
 int AnalysisThreads(int threads);
 
-// Calls body(worker, chunk) once for every chunk 0..chunks-1, on up to
-// `workers` threads (the calling thread is one of them; no thread is
-// started for a single worker or a single chunk). Chunks are handed out in
-// increasing order. worker is 0..workers-1 and tells a body which of its
-// per-worker scratch areas to use. Every worker runs in round-to-nearest
-// and leaves its thread in round-to-nearest. The body must not throw.
-template <typename Body>
-void ParallelChunks(int workers, size_t chunks, Body&& body) {
-  if (chunks == 0) return;
-  std::atomic<size_t> next{0};
-  auto run = [&](int worker) {
-    std::fesetround(FE_TONEAREST);
-    for (;;) {
-      const size_t chunk = next.fetch_add(1, std::memory_order_relaxed);
-      if (chunk >= chunks) break;
-      body(worker, chunk);
+// The threads of one analysis call: the calling thread and count() - 1
+// helpers, started when work is first shared out and joined on
+// destruction. Every worker runs its chunks in round-to-nearest and leaves
+// its thread in round-to-nearest.
+class Workers {
+ public:
+  explicit Workers(int count) : count_(count < 1 ? 1 : count) {}
+  ~Workers();
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  // Worker numbers run from 0 to count() - 1 (0 is the calling thread).
+  int count() const { return count_; }
+
+  // Calls body(worker, chunk) once for every chunk 0..chunks-1 and returns
+  // when all are done. Chunks are handed out in increasing order; the body
+  // must not throw.
+  template <typename Body>
+  void Run(size_t chunks, Body&& body) {
+    if (chunks == 0) return;
+    if (count_ == 1 || chunks == 1) {
+      std::fesetround(FE_TONEAREST);
+      for (size_t c = 0; c < chunks; ++c) body(0, c);
+      std::fesetround(FE_TONEAREST);
+      return;
     }
-    std::fesetround(FE_TONEAREST);
-  };
-  const size_t wanted = static_cast<size_t>(workers > 1 ? workers : 1);
-  const size_t helpers = (wanted < chunks ? wanted : chunks) - 1;
-  std::vector<std::thread> pool;
-  pool.reserve(helpers);
-  for (size_t w = 1; w <= helpers; ++w) {
-    try {
-      pool.emplace_back(run, static_cast<int>(w));
-    } catch (...) {
-      break;  // no more threads to be had: the others do the work
-    }
+    Dispatch(chunks, &Call<Body>, &body);
   }
-  run(0);
-  for (std::thread& t : pool) t.join();
-}
+
+ private:
+  template <typename Body>
+  static void Call(void* body, int worker, size_t chunk) {
+    (*static_cast<Body*>(body))(worker, chunk);
+  }
+  void Dispatch(size_t chunks, void (*fn)(void*, int, size_t), void* body);
+  void Drain(int worker);
+  void Loop(int worker);
+
+  int count_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  uint64_t generation_ = 0;
+  bool stop_ = false;
+  int busy_ = 0;
+  size_t chunks_ = 0;
+  std::atomic<size_t> next_{0};
+  void (*fn_)(void*, int, size_t) = nullptr;
+  void* body_ = nullptr;
+};
 
 // Chunk c of n items split into pieces of `size`: [first, end).
 struct ChunkRange {

@@ -158,16 +158,19 @@ void ComputeSccThreads(Tree* tree, double* paramLo, double* paramHi, char* rec, 
                  d);
     return;
   }
+  Workers workers(AnalysisThreads(threads));
   DepthBoxes boxes;
-  TreeCollectDepth(tree, TreeDepth(tree->root), 0, 1, &boxes);
-  ComputeSccCollected(tree, boxes, paramLo, paramHi, rec, AnalysisThreads(threads));
+  CollectDepthBoxes(tree, -1, 0, 1, INT_MAX, workers, &boxes);
+  ComputeSccCollected(tree, boxes, paramLo, paramHi, rec, workers);
 }
 
 void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
-                         double* paramHi, char* rec, int workers) {
+                         double* paramHi, char* rec, Workers& workers) {
   const int d = 2;
   const uint32_t N = static_cast<uint32_t>(boxes.count);
   if (N == 0) return;
+  // The base trees are small: their boxes come with the matrix.
+  if (boxes.matrix.empty()) return;
   std::memset(rec, 0, N);
 
   // The smallest positive double in the running environment (2^-1074 with
@@ -185,10 +188,10 @@ void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
   static const int kOrder[2] = {1, 0};
   BoxGraph graph;
   {
-    BoxFinder finder(tree, boxes, kOrder, workers);
+    BoxFinder finder(tree, boxes, kOrder, workers.count());
     const double* matrix = boxes.matrix.data();
     BoxGraphBuild(finder, workers, N, d,
-                  [&](size_t first, size_t end, double* lo, double* hi) {
+                  [&](int, size_t first, size_t end, double* lo, double* hi) {
                     realhenon(static_cast<int>(end - first), paramLo, paramHi,
                               matrix + first * (2 * d + 2), lo, hi);
                     for (size_t k = 0; k < (end - first) * d; ++k) {

@@ -10,7 +10,7 @@
 // searches the successors in the tree every time it needs them.
 #pragma once
 
-#include "tree/grid.h"
+#include "analysis/depth_boxes.h"
 #include "tree/tree.h"
 
 namespace vesk {
@@ -28,10 +28,10 @@ void ComputeScc(Tree* tree, double* paramLo, double* paramHi, char* rec);
 void ComputeSccThreads(Tree* tree, double* paramLo, double* paramHi, char* rec, int threads);
 
 // The verdicts of ComputeScc for boxes already collected at the tree's
-// deepest level (TreeCollectDepth, with the box matrix): rec[v] for the box
-// numbered v, on `workers` threads. The tree must be 2-dimensional.
+// deepest level (CollectDepthBoxes, with the box matrix): rec[v] for the
+// box numbered v. The tree must be 2-dimensional.
 void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
-                         double* paramHi, char* rec, int workers);
+                         double* paramHi, char* rec, Workers& workers);
 
 // Iterative component search over the boxes at the deepest level. Sets
 // rec[v] = 1 for chain recurrent boxes, never writes 0. Returns 0.

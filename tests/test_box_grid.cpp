@@ -1,19 +1,22 @@
-// The one-walk collection of the boxes at a depth against the walk and the
-// matrix export, and the grid lookup against the box search: the same hits
-// for every query, including queries whose bounds lie on box faces,
-// outside the domain, or are not numbers.
+// The parallel collection of the boxes at a depth against the walk and the
+// matrix export, its pruning against TreeRemove, and the grid lookup
+// against the box search: the same hits for every query, including queries
+// whose bounds lie on box faces, outside the domain, or are not numbers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "analysis/depth_boxes.h"
 #include "io/sparse_vector.h"
 #include "random_tree.h"
 #include "tree/grid.h"
 #include "tree/search.h"
+#include "tests/test_support.h"
 
 using namespace vesk;
 using iotest::MakeTree;
@@ -57,37 +60,78 @@ double Bound(std::mt19937& rng, const std::vector<double>& matrix, int dim, int 
 
 }  // namespace
 
-TEST(BoxGrid, CollectionMatchesTheWalk) {
+TEST(DepthBoxes, CollectionAndPruningMatchTheWalkAndTreeRemove) {
   std::mt19937 rng(8);
-  for (int trial = 0; trial < 200; ++trial) {
+  int deepest = 0, lacking = 0, pruned = 0;
+  for (int trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE(trial);
     const int dim = 1 + static_cast<int>(rng() % 5);
-    Tree* t = RandomTree(rng, dim, 3 + static_cast<int>(rng() % 10), rng() % 2);
-    const int depth = static_cast<int>(rng() % (TreeDepth(t->root) + 2));
-    const uint8_t mask = static_cast<uint8_t>(rng());
+    Tree* t = RandomTree(rng, dim, 3 + static_cast<int>(rng() % 12), rng() % 2);
+    if (rng() % 3 == 0)  // many boxes, so that the tree is cut into many units
+      for (int i = 0; i < 9 && TreeCount(t->root) < 20000; ++i) TreeSubdivideAll(t);
+    const int height = TreeDepth(t->root);
+    // The height (depth -1), or a depth at or above or below it.
+    const int asked = rng() % 2 ? -1 : static_cast<int>(rng() % (height + 2));
+    const int depth = asked < 0 ? height : asked;
+    deepest += asked < 0;
+    const uint8_t mask = static_cast<uint8_t>(1u << (rng() % 3));
+    const int withMatrix = static_cast<int>(rng() % 2);
     DepthBoxes boxes;
-    TreeCollectDepth(t, depth, mask, 1, &boxes);
+    Workers workers(1 + static_cast<int>(rng() % 3));
+    CollectDepthBoxes(t, asked, mask, withMatrix, INT_MAX, workers, &boxes);
     EXPECT_EQ(t->box, t->root);
     EXPECT_EQ(t->depth, 0);
+    EXPECT_EQ(boxes.depth, depth);
 
+    // The boxes, numbers and records of the walk at that depth.
+    const std::vector<int64_t> numbered = vesktest::Snapshot(t);
     const int count = TreeCountDepth(t, depth);
+    EXPECT_EQ(vesktest::Snapshot(t), numbered);
     ASSERT_EQ(boxes.count, count);
     std::vector<double> want(static_cast<size_t>(count) * (2 * dim + 2), 0.0);
     TreePrintToMatrix(t, depth, want.data());
-    EXPECT_EQ(boxes.matrix, want);
-    bool lacking = false;
+    if (withMatrix || !boxes.onGrid) {
+      EXPECT_EQ(boxes.matrix, want);
+    }
+    std::vector<double> record(2 * dim);
+    for (int i = 0; i < count; ++i) {
+      DepthBoxRecord(boxes, i, record.data());
+      ASSERT_TRUE(std::equal(record.begin(), record.end(), want.begin() + i * (2 * dim + 2)));
+    }
+    bool lack = false;
     int i = 0;
     for (int d = 0; d <= depth && TreeFirstBox(t, d); ++d) {
       do {
         if (d == depth) EXPECT_EQ(boxes.box[i++], t->box);
-        else if (!t->box->child[0] && !t->box->child[1]) lacking |= (t->box->flags & mask) != mask;
+        else if (!t->box->child[0] && !t->box->child[1]) lack |= (t->box->flags & mask) != mask;
       } while (TreeNextBox(t, d));
     }
-    EXPECT_EQ(boxes.leafWithoutMask, lacking);
+    EXPECT_EQ(boxes.leafWithoutMask, lack);
+    lacking += lack;
     // Dyadic domains and boxes split along the table: always one grid.
     EXPECT_TRUE(boxes.onGrid);
+
+    // Pruning with random verdicts leaves what the flags and TreeRemove
+    // leave, numbered as the walk numbers.
+    if (depth == height) {
+      std::vector<char> keep(count);
+      const int odds = 1 + static_cast<int>(rng() % 4);
+      for (char& k : keep) k = rng() % odds == 0;
+      Tree* ref = vesktest::CloneTree(t);
+      TreeSetFlagsVect(ref, depth, reinterpret_cast<const unsigned char*>(keep.data()), mask);
+      TreeRemove(ref->root, mask);
+      const int left = TreeCountDepth(ref, depth);
+      EXPECT_EQ(PruneDepthBoxes(t, boxes, keep.data(), mask, workers), left);
+      EXPECT_EQ(vesktest::Snapshot(t), vesktest::Snapshot(ref));
+      EXPECT_EQ(t->box, t->root);
+      pruned += left < count;
+      TreeFree(&ref);
+    }
     TreeFree(&t);
   }
+  EXPECT_GT(deepest, 100);
+  EXPECT_GT(lacking, 30);
+  EXPECT_GT(pruned, 50);
 }
 
 TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
@@ -99,13 +143,14 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
     Tree* t = RandomTree(rng, dim, 3 + static_cast<int>(rng() % 14), rng() % 2);
     const int depth = static_cast<int>(rng() % (TreeDepth(t->root) + 1));
     DepthBoxes boxes;
-    TreeCollectDepth(t, depth, 1, 1, &boxes);
+    Workers one(1);
+    CollectDepthBoxes(t, depth, 1, 1, INT_MAX, one, &boxes);
     std::vector<int> order(dim);
     for (int j = 0; j < dim; ++j) order[j] = j;
     std::shuffle(order.begin(), order.end(), rng);
     if (rng() % 3 == 0) order.resize(rng() % dim);  // coordinates left out come last
     order.resize(dim, -1);
-    BoxGrid* grid = BoxGridNew(t, boxes, order.data());
+    BoxGrid* grid = BoxGridNew(t, depth, boxes.cell.data(), boxes.count, order.data());
     ASSERT_NE(grid, nullptr);
     for (int q = 0; q < 200; ++q) {
       std::vector<double> lo(dim), hi(dim);
@@ -131,11 +176,13 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
 TEST(BoxGrid, RefusesBoxesOffOneExactGrid) {
   auto grid = [](Tree* t, int depth) {
     DepthBoxes boxes;
-    TreeCollectDepth(t, depth, 1, 0, &boxes);
-    BoxGrid* g = BoxGridNew(t, boxes, nullptr);
-    const bool made = g != nullptr;
+    Workers one(1);
+    CollectDepthBoxes(t, depth, 1, 0, INT_MAX, one, &boxes);
+    if (!boxes.onGrid) return false;
+    BoxGrid* g = BoxGridNew(t, depth, boxes.cell.data(), boxes.count, nullptr);
+    EXPECT_NE(g, nullptr);
     BoxGridFree(&g);
-    return made;
+    return true;
   };
   Tree* t = MakeTree({0.5, -1.0}, {2.0, 1.0});
   for (int i = 0; i < 4; ++i) TreeSubdivideAll(t);

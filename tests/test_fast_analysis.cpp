@@ -15,7 +15,8 @@
 #include "analysis_oracle.h"
 #include "tests/reference_analysis.h"
 #include "tests/test_support.h"
-#include "tree/grid.h"
+#include "analysis/depth_boxes.h"
+#include <climits>
 
 using namespace vesk;
 using vesktest::CloneTree;
@@ -28,9 +29,12 @@ const int kThreadCounts[] = {1, 2, 8};
 
 int Height(const Tree* t) { return TreeDepth(t->root); }
 
-bool OnGrid(Tree* t) {
+bool OnGrid(const Tree* t) {
+  Tree* copy = CloneTree(t);
   DepthBoxes boxes;
-  TreeCollectDepth(t, Height(t), 1, 0, &boxes);
+  Workers one(1);
+  CollectDepthBoxes(copy, -1, 1, 0, INT_MAX, one, &boxes);
+  TreeFree(&copy);
   return boxes.onGrid;
 }
 

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tree/walk_step.h"
 
 namespace vesk {
 
@@ -19,91 +18,32 @@ std::vector<int> TableSplits(const Tree* tree, int depth) {
   return splits;
 }
 
-// Whether the boxes at `depth` of a tree split along its table are cells
-// of one grid with exact bounds that cell indices of 32 bits can number.
-bool GridUsable(const Tree* tree, int depth) {
-  if (depth > TreeMaxDepth(tree)) return false;
+}  // namespace
+
+int TreeGridUsable(const Tree* tree, int depth) {
+  if (depth < 0 || depth > TreeMaxDepth(tree)) return 0;
   const std::vector<int> splits = TableSplits(tree, depth);
   for (size_t j = 0; j < splits.size(); ++j) {
     if (splits[j] == 0) continue;
-    if (splits[j] > 31) return false;
+    if (splits[j] > 31) return 0;
     const double r = tree->domain->radius[j];
-    if (!(r > 0.0) || !std::isfinite(r) || !std::isfinite(tree->domain->center[j])) return false;
+    if (!(r > 0.0) || !std::isfinite(r) || !std::isfinite(tree->domain->center[j])) return 0;
   }
   return TreeSplitsExact(tree, depth) == 1;
 }
 
-}  // namespace
-
-void TreeCollectDepth(Tree* tree, int depth, uint8_t mask, int withMatrix, DepthBoxes* out) {
+void CellGeometryOf(const Tree* tree, int depth, CellGeometry* g) {
   const int dim = tree->domain->dim;
-  out->depth = depth;
-  out->dim = dim;
-  out->count = 0;
-  out->box.clear();
-  out->matrix.clear();
-  out->cell.clear();
-  out->leafWithoutMask = false;
-  const bool cells = depth >= 0 && GridUsable(tree, depth);
-  bool regular = true;
-  const size_t stride = 2 * static_cast<size_t>(dim) + 2;
-  std::vector<uint32_t> cell(dim, 0);
-
-  TreeReset(tree);
-  if (depth < 0) {
-    out->onGrid = false;
-    return;
+  const std::vector<int> splits = TableSplits(tree, depth < 0 ? 0 : depth);
+  g->dim = dim;
+  g->center.assign(tree->domain->center, tree->domain->center + dim);
+  g->half.resize(dim);
+  g->cells.resize(dim);
+  for (int j = 0; j < dim; ++j) {
+    const int n = splits[j] < 62 ? splits[j] : 62;
+    g->cells[j] = int64_t{1} << n;
+    g->half[j] = std::ldexp(tree->domain->radius[j], -splits[j]);
   }
-  for (;;) {
-    Box* box = tree->box;
-    const int64_t d = tree->depth;
-    if (d == depth) {
-      box->no = out->count++;
-      out->box.push_back(box);
-      if (withMatrix) {
-        const size_t at = out->matrix.size();
-        out->matrix.resize(at + stride);
-        double* record = out->matrix.data() + at;
-        for (int i = 0; i < dim; ++i) record[i] = tree->c[i];
-        for (int i = 0; i < dim; ++i) record[dim + i] = tree->r[i];
-        record[2 * dim] = static_cast<double>(box->flags);
-        record[2 * dim + 1] = 0.0;
-      }
-      if (cells) out->cell.insert(out->cell.end(), cell.begin(), cell.end());
-    } else if (BoxIsLeaf(box)) {
-      if ((box->flags & mask) != mask) out->leafWithoutMask = true;
-    } else {
-      // Down, lower child first; the cell gains one bit along the split.
-      if (box->sd != tree->sd[d]) regular = false;
-      const int side = box->child[0] ? 0 : 1;
-      cell[box->sd] = (cell[box->sd] << 1) | static_cast<uint32_t>(side);
-      TreeStepDown(tree, side);
-      continue;
-    }
-    // Up until an ancestor's upper child is due.
-    bool moved = false;
-    while (tree->depth > 0) {
-      const int64_t up = tree->depth - 1;
-      Box* parent = tree->boxStack[up];
-      const int k = parent->sd;
-      tree->c[k] = tree->cStack[up];
-      tree->r[k] = tree->rStack[up];
-      tree->box = parent;
-      tree->depth = up;
-      cell[k] >>= 1;
-      if (tree->childStack[up] == 0 && parent->child[1]) {
-        cell[k] = (cell[k] << 1) | 1u;
-        TreeStepDown(tree, 1);
-        moved = true;
-        break;
-      }
-    }
-    if (!moved) break;
-  }
-  out->onGrid = cells && regular;
-  if (!out->onGrid) out->cell.clear();
-  out->cell.shrink_to_fit();
-  TreeReset(tree);
 }
 
 namespace {
@@ -163,19 +103,6 @@ struct BoxGrid {
 
 namespace {
 
-// Stable counting sort of perm by bits [shift, shift + bits) of key(i).
-template <typename Key>
-void SortByDigit(std::vector<uint32_t>& perm, std::vector<uint32_t>& scratch, int shift,
-                 int bits, Key key) {
-  const uint32_t mask = bits >= 32 ? 0xffffffffu : ((1u << bits) - 1u);
-  std::vector<uint32_t> bucket((size_t{1} << bits) + 1, 0);
-  for (uint32_t i : perm) ++bucket[((key(i) >> shift) & mask) + 1];
-  for (size_t b = 1; b < bucket.size(); ++b) bucket[b] += bucket[b - 1];
-  scratch.resize(perm.size());
-  for (uint32_t i : perm) scratch[bucket[(key(i) >> shift) & mask]++] = i;
-  perm.swap(scratch);
-}
-
 // Nodes [a, b) with cells in [lo, hi]: [first, end).
 inline void Narrow(const uint32_t* v, uint32_t a, uint32_t b, uint32_t lo, uint32_t hi,
                    uint32_t* first, uint32_t* end) {
@@ -207,14 +134,13 @@ void Descend(const BoxGrid* g, size_t level, uint32_t a, uint32_t b, const uint3
 
 }  // namespace
 
-BoxGrid* BoxGridNew(const Tree* tree, const DepthBoxes& boxes, const int* order) {
-  if (!boxes.onGrid || boxes.count < 0) return nullptr;
+BoxGrid* BoxGridNew(const Tree* tree, int depth, const uint32_t* cell, uint32_t count,
+                    const int* order) {
+  if (!TreeGridUsable(tree, depth)) return nullptr;
   const int dim = tree->domain->dim;
-  if (boxes.dim != dim || boxes.cell.size() != static_cast<size_t>(boxes.count) * dim)
-    return nullptr;
-  const std::vector<int> splits = TableSplits(tree, boxes.depth);
+  const std::vector<int> splits = TableSplits(tree, depth);
   BoxGrid* g = new BoxGrid;
-  g->count = boxes.count;
+  g->count = static_cast<int>(count);
 
   // Levels: the split coordinates, in the caller's order, then any split
   // coordinate the order left out.
@@ -237,38 +163,76 @@ BoxGrid* BoxGridNew(const Tree* tree, const DepthBoxes& boxes, const int* order)
   const size_t levels = g->axis.size();
   if (levels == 0) return g;  // depth 0: the root is every query's hit
 
-  // Boxes sorted by their cells, level 0 most significant (radix sort,
-  // least significant level first, 16 bits a pass).
-  const uint32_t K = static_cast<uint32_t>(boxes.count);
-  std::vector<uint32_t> perm(K), scratch;
-  for (uint32_t i = 0; i < K; ++i) perm[i] = i;
+  // Each box's cells packed into a key of `words` words of 64 bits, the
+  // most significant word first and level 0 highest; the boxes sorted by
+  // their keys (radix sort, least significant digit first); the trie read
+  // off the sorted keys.
+  std::vector<int> shift(levels), width(levels);  // bit offset and width of each level
+  int bits = 0;
   for (size_t l = levels; l-- > 0;) {
-    const int coord = g->axis[l].coord;
-    const int bits = splits[coord];
-    auto key = [&](uint32_t i) { return boxes.cell[static_cast<size_t>(i) * dim + coord]; };
-    for (int shift = 0; shift < bits; shift += 16)
-      SortByDigit(perm, scratch, shift, std::min(16, bits - shift), key);
+    shift[l] = bits;
+    width[l] = splits[g->axis[l].coord];
+    bits += width[l];
   }
-  std::vector<uint32_t>().swap(scratch);
+  const size_t words = static_cast<size_t>(bits + 63) / 64;
+  // Bits [at, at + n) of a key, n <= 32.
+  auto field = [words](const uint64_t* k, int at, int n) {
+    const size_t w = words - 1 - static_cast<size_t>(at) / 64;
+    const int sh = at % 64;
+    uint64_t v = k[w] >> sh;
+    if (sh + n > 64) v |= k[w - 1] << (64 - sh);
+    return static_cast<uint32_t>(v & ((uint64_t{1} << n) - 1));
+  };
+  std::vector<uint64_t> key(static_cast<size_t>(count) * words, 0), keyScratch(key.size());
+  for (uint32_t i = 0; i < count; ++i) {
+    uint64_t* k = key.data() + static_cast<size_t>(i) * words;
+    for (size_t l = 0; l < levels; ++l) {
+      const uint64_t v = cell[static_cast<size_t>(i) * dim + g->axis[l].coord];
+      const int at = shift[l];
+      const size_t w = words - 1 - static_cast<size_t>(at) / 64;
+      k[w] |= v << (at % 64);
+      if (at % 64 + width[l] > 64) k[w - 1] |= v >> (64 - at % 64);
+    }
+  }
+  std::vector<uint32_t> perm(count), permScratch(count);
+  for (uint32_t i = 0; i < count; ++i) perm[i] = i;
+  constexpr int kDigit = 11;
+  std::vector<uint32_t> bucket((size_t{1} << kDigit) + 1);
+  for (int at = 0; at < bits; at += kDigit) {
+    const int n = std::min(kDigit, bits - at);
+    std::fill(bucket.begin(), bucket.end(), 0);
+    for (uint32_t i = 0; i < count; ++i) ++bucket[field(key.data() + i * words, at, n) + 1];
+    for (size_t b = 1; b < bucket.size(); ++b) bucket[b] += bucket[b - 1];
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint64_t* k = key.data() + static_cast<size_t>(i) * words;
+      const uint32_t to = bucket[field(k, at, n)]++;
+      uint64_t* dst = keyScratch.data() + static_cast<size_t>(to) * words;
+      for (size_t w = 0; w < words; ++w) dst[w] = k[w];
+      permScratch[to] = perm[i];
+    }
+    key.swap(keyScratch);
+    perm.swap(permScratch);
+  }
+  std::vector<uint64_t>().swap(keyScratch);
+  std::vector<uint32_t>().swap(permScratch);
 
   g->val.assign(levels, {});
   g->next.assign(levels - 1, {});
-  g->boxNo.reserve(K);
+  g->boxNo = std::move(perm);
   std::vector<uint32_t> prev(levels, 0);
-  for (uint32_t n = 0; n < K; ++n) {
-    const uint32_t i = perm[n];
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t* k = key.data() + static_cast<size_t>(i) * words;
     size_t l = 0;
-    if (n > 0)
-      while (l < levels && boxes.cell[static_cast<size_t>(i) * dim + g->axis[l].coord] == prev[l])
-        ++l;
+    if (i > 0)
+      while (l < levels && field(k, shift[l], width[l]) == prev[l]) ++l;
     for (; l < levels; ++l) {
-      const uint32_t v = boxes.cell[static_cast<size_t>(i) * dim + g->axis[l].coord];
+      const uint32_t v = field(k, shift[l], width[l]);
       prev[l] = v;
       if (l + 1 < levels) g->next[l].push_back(static_cast<uint32_t>(g->val[l + 1].size()));
       g->val[l].push_back(v);
     }
-    g->boxNo.push_back(i);
   }
+  std::vector<uint64_t>().swap(key);
   for (size_t l = 0; l + 1 < levels; ++l) {
     g->next[l].push_back(static_cast<uint32_t>(g->val[l + 1].size()));
     g->next[l].shrink_to_fit();
@@ -277,7 +241,7 @@ BoxGrid* BoxGridNew(const Tree* tree, const DepthBoxes& boxes, const int* order)
 
   // Direct entry into level 0 when its cells are few enough.
   const int64_t cells0 = g->axis[0].cells;
-  if (cells0 <= std::max<int64_t>(1024, 2 * static_cast<int64_t>(K))) {
+  if (cells0 <= std::max<int64_t>(1024, 2 * static_cast<int64_t>(count))) {
     g->table.resize(static_cast<size_t>(cells0) + 1);
     const std::vector<uint32_t>& v0 = g->val[0];
     uint32_t at = 0;

@@ -1,6 +1,6 @@
-// The boxes at one depth of a tree gathered in a single walk, and a lookup
-// of those boxes by cell indices that finds exactly what the box search
-// (TreeSearchBoxRec) finds, without descending from the root.
+// A lookup of the boxes at one depth of a tree by their grid cells that
+// finds exactly what the box search (TreeSearchBoxRec) finds, without
+// descending from the root.
 //
 // When every box above the depth is split along the tree's split-direction
 // table and the bounds of the boxes are exact doubles (TreeSplitsExact),
@@ -19,36 +19,47 @@
 
 namespace vesk {
 
-// Boxes at one depth, in walk order.
-struct DepthBoxes {
-  int depth = 0;
-  int dim = 0;
-  int count = 0;                 // boxes at the depth, numbered 0..count-1 in `no`
-  std::vector<Box*> box;         // box[i] is the box numbered i
-  std::vector<double> matrix;    // box matrix records (2*dim + 2 doubles), when asked for
-  bool onGrid = false;           // cell holds the boxes' grid cells
-  std::vector<uint32_t> cell;    // dim indices per box: the cell along each coordinate
-  bool leafWithoutMask = false;  // a leaf above the depth lacks a bit of the mask
-};
+// 1 when the boxes at `depth` of a tree whose boxes are split along its
+// split table are the cells of one grid with exact bounds (TreeSplitsExact)
+// whose indices fit 32 bits (at most 31 splits of a coordinate); 0 when not.
+int TreeGridUsable(const Tree* tree, int depth);
 
-// One walk of the boxes at `depth` (>= 0), in the order of TreeFirstBox and
-// TreeNextBox: numbers them 0, 1, 2, ... in `no`, lists them and, when
-// withMatrix is nonzero, writes their box matrix records as
-// TreePrintToMatrix does (the last element of each record is 0). Notes
-// whether some leaf above the depth lacks a bit of `mask` (TreeRemove with
-// that mask would drop it) and, when the boxes lie on one exact grid, their
-// cells. The cursor ends on the root, as after a finished walk.
-void TreeCollectDepth(Tree* tree, int depth, uint8_t mask, int withMatrix, DepthBoxes* out);
+// The cells of the boxes at one depth of a tree split along its table.
+// Cell indices of a box: along coordinate j, the sides taken at the splits
+// of j on its path, the first split the highest bit (0 lower half, 1 upper
+// half).
+struct CellGeometry {
+  int dim = 0;
+  std::vector<double> center;  // per coordinate: the domain's center
+  std::vector<double> half;    // per coordinate: a cell's radius
+  std::vector<int64_t> cells;  // per coordinate: 2^splits
+};
+void CellGeometryOf(const Tree* tree, int depth, CellGeometry* geometry);
+
+// Center and radius of the box with the given cells: on a depth that
+// TreeGridUsable accepts, exactly the values the tree's cursor has on it.
+inline void CellBox(const CellGeometry& g, const uint32_t* cell, double* center,
+                    double* radius) {
+  for (int j = 0; j < g.dim; ++j) {
+    radius[j] = g.half[j];
+    center[j] = g.cells[j] == 1
+                    ? g.center[j]
+                    : g.center[j] + static_cast<double>(2 * static_cast<int64_t>(cell[j]) + 1 -
+                                                        g.cells[j]) *
+                                        g.half[j];
+  }
+}
 
 struct BoxGrid;
 
-// The lookup of the boxes that `boxes` lists (collected from `tree` at
-// boxes.depth, whose boxes must not change while the lookup is used).
-// order lists the tree's coordinates, the one that queries narrow down most
-// first; it only affects speed. Null when the boxes are not on one exact
-// grid or a coordinate is split more than 31 times above the depth; the
-// caller then searches the tree.
-BoxGrid* BoxGridNew(const Tree* tree, const DepthBoxes& boxes, const int* order);
+// The lookup of `count` boxes at `depth` of `tree`, box i having the cells
+// cell[i * dim .. i * dim + dim - 1]; the boxes must be split along the
+// tree's table and must not change while the lookup is used. order lists
+// the tree's coordinates, the one that queries narrow down most first
+// (coordinates left out follow); it only affects speed. Null when
+// TreeGridUsable refuses the depth; the caller then searches the tree.
+BoxGrid* BoxGridNew(const Tree* tree, int depth, const uint32_t* cell, uint32_t count,
+                    const int* order);
 void BoxGridFree(BoxGrid** link);
 
 // Appends to hits, in increasing order, the numbers of the boxes that
