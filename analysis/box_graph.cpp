@@ -2,17 +2,19 @@
 #include "analysis/box_graph.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include "tree/search.h"
 
 namespace vesk {
 
-BoxFinder::BoxFinder(Tree* tree, const DepthBoxes& boxes, const int* order, int workers)
-    : depth_(boxes.depth),
-      grid_(boxes.onGrid ? BoxGridNew(tree, boxes.depth, boxes.cell.data(),
-                                      static_cast<uint32_t>(boxes.count), order)
-                         : nullptr) {
+BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order) {
+  if (!boxes.onGrid) return nullptr;
+  return BoxGridNew(tree, boxes.depth, boxes.cell.data(), static_cast<uint32_t>(boxes.count),
+                    order);
+}
+
+BoxFinder::BoxFinder(Tree* tree, int depth, BoxGrid* grid, int workers)
+    : depth_(depth), grid_(grid) {
   if (grid_) return;
   // Each worker searches the tree with a cursor of its own.
   const int w = workers < 1 ? 1 : workers;
@@ -47,7 +49,7 @@ size_t BoxFinder::bytes() const { return BoxGridBytes(grid_); }
 
 namespace {
 
-// Entries per chunk of a peeling round or of the first frontier.
+// Boxes per chunk of the first frontier.
 constexpr size_t kPeelChunk = 4096;
 
 }  // namespace
@@ -60,13 +62,15 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
   // go, before the blocks write them.
   const size_t blocks = static_cast<size_t>(std::min(workers.count(), 4));
   auto block = [&](size_t b) { return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks); };
-  std::vector<uint32_t> at(blocks * n, 0);
+  FillVector<uint32_t> at(blocks * n);
   workers.Run(blocks, [&](int, size_t b) {
     uint32_t* count = at.data() + b * n;
+    std::fill(count, count + n, 0u);
     for (uint64_t e = g.first[block(b)]; e < g.first[block(b + 1)]; ++e) ++count[g.target[e]];
   });
-  std::vector<uint32_t> preds(n), succs(n);
-  std::vector<uint64_t> inFirst(static_cast<size_t>(n) + 1, 0);
+  FillVector<uint32_t> preds(n), succs(n);
+  FillVector<uint64_t> inFirst(static_cast<size_t>(n) + 1);
+  inFirst[0] = 0;
   for (uint32_t t = 0; t < n; ++t) {
     uint32_t total = 0;
     for (size_t b = 0; b < blocks; ++b) {
@@ -77,7 +81,7 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
     preds[t] = total;
     inFirst[t + 1] = inFirst[t] + total;
   }
-  std::vector<uint32_t> source(g.target.size());
+  FillVector<uint32_t> source(g.target.size());
   workers.Run(blocks, [&](int, size_t b) {
     uint32_t* offset = at.data() + b * n;
     for (uint32_t v = block(b); v < block(b + 1); ++v)
@@ -86,7 +90,7 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
         source[inFirst[t] + offset[t]++] = v;
       }
   });
-  std::vector<uint32_t>().swap(at);
+  Release(at);
 
   // The first boxes to go: no predecessor or no successor at all.
   std::vector<char> alive(n, 1);
@@ -94,18 +98,20 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
   std::vector<std::vector<uint32_t>> found(firstChunks);
   workers.Run(firstChunks, [&](int, size_t c) {
     const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+    std::vector<uint32_t> out;
     for (size_t v = r.first; v < r.end; ++v) {
       succs[v] = static_cast<uint32_t>(g.first[v + 1] - g.first[v]);
       if (preds[v] == 0 || succs[v] == 0) {
         alive[v] = 0;
-        found[c].push_back(static_cast<uint32_t>(v));
+        out.push_back(static_cast<uint32_t>(v));
       }
     }
+    found[c].swap(out);
   });
   std::vector<uint32_t> queue;
   for (std::vector<uint32_t>& f : found) {
     queue.insert(queue.end(), f.begin(), f.end());
-    std::vector<uint32_t>().swap(f);
+    Release(f);
   }
 
   // Removing a box drops the predecessor counts of its successors and the
@@ -132,28 +138,35 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
     }
     return alive;
   }
-  // In rounds: the boxes of one round on all workers, a box that goes
-  // claimed by the one worker that takes its count to 0 and clears its
-  // mark first.
-  auto drop = [&](uint32_t box, std::vector<uint32_t>& counts, std::vector<uint32_t>& next) {
-    std::atomic_ref<char> mark(alive[box]);
-    if (!mark.load(std::memory_order_relaxed)) return;
-    if (std::atomic_ref<uint32_t>(counts[box]).fetch_sub(1, std::memory_order_relaxed) != 1) return;
-    if (mark.exchange(0, std::memory_order_relaxed)) next.push_back(box);
-  };
+  // In rounds: each worker reads every box of the round and updates the
+  // counts of the boxes in its own slice of the numbers, and only those.
+  const int w = workers.count();
+  auto slice = [&](size_t i) { return static_cast<uint32_t>(n * static_cast<uint64_t>(i) / w); };
+  std::vector<std::vector<uint32_t>> next(w);
   while (!queue.empty()) {
-    const size_t chunks = ChunkCount(queue.size(), kPeelChunk);
-    found.assign(chunks, {});
-    workers.Run(chunks, [&](int, size_t c) {
-      const ChunkRange r = ChunkOf(c, kPeelChunk, queue.size());
-      for (size_t q = r.first; q < r.end; ++q) {
-        const uint32_t v = queue[q];
-        for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) drop(g.target[e], preds, found[c]);
-        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) drop(source[e], succs, found[c]);
+    workers.Run(static_cast<size_t>(w), [&](int, size_t i) {
+      const uint32_t lo = slice(i), hi = slice(i + 1);
+      std::vector<uint32_t> out;
+      for (const uint32_t v : queue) {
+        for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
+          const uint32_t t = g.target[e];
+          if (t >= lo && t < hi && alive[t] && --preds[t] == 0) {
+            alive[t] = 0;
+            out.push_back(t);
+          }
+        }
+        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
+          const uint32_t u = source[e];
+          if (u >= lo && u < hi && alive[u] && --succs[u] == 0) {
+            alive[u] = 0;
+            out.push_back(u);
+          }
+        }
       }
+      next[i].swap(out);
     });
     queue.clear();
-    for (const std::vector<uint32_t>& f : found) queue.insert(queue.end(), f.begin(), f.end());
+    for (const std::vector<uint32_t>& f : next) queue.insert(queue.end(), f.begin(), f.end());
   }
   return alive;
 }

@@ -5,9 +5,10 @@
 // (the chain recurrent set).
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "analysis/depth_boxes.h"
@@ -23,9 +24,10 @@ namespace vesk {
 // (TreeCopy) per worker. Workers 0..workers-1 may search at once.
 class BoxFinder {
  public:
-  // boxes: collected from tree at its depth; order: see BoxGridNew;
-  // workers: how many workers will search.
-  BoxFinder(Tree* tree, const DepthBoxes& boxes, const int* order, int workers);
+  // Looks up through `grid` (which it takes over) when that is not null,
+  // otherwise searches `tree` at `depth` with one holder for each of the
+  // `workers` workers.
+  BoxFinder(Tree* tree, int depth, BoxGrid* grid, int workers);
   ~BoxFinder();
   BoxFinder(const BoxFinder&) = delete;
   BoxFinder& operator=(const BoxFinder&) = delete;
@@ -43,12 +45,16 @@ class BoxFinder {
   std::vector<SparseVector*> lists_;
 };
 
+// The grid lookup of the boxes (order: see BoxGridNew), or null when they
+// are not on one exact grid.
+BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order);
+
 // Successor lists: box v's image meets the boxes target[first[v]] ..
 // target[first[v + 1] - 1], in increasing order.
 struct BoxGraph {
   uint32_t count = 0;
-  std::vector<uint64_t> first;
-  std::vector<uint32_t> target;
+  FillVector<uint64_t> first;
+  FillVector<uint32_t> target;
   size_t bytes() const {
     return first.capacity() * sizeof(uint64_t) + target.capacity() * sizeof(uint32_t);
   }
@@ -59,33 +65,30 @@ struct BoxGraph {
 constexpr size_t kGraphChunk = 1024;
 
 // Builds the graph of `count` boxes whose image boxes have `dim`
-// coordinates. images(worker, first, end, lo, hi) writes the image boxes of
-// boxes first..end-1 to lo and hi (dim doubles per box each). Images and
-// searches run on the workers, one chunk of boxes at a time.
+// coordinates. images(worker, first, end) returns the lower and the upper
+// bounds of the image boxes of boxes first..end-1 (dim doubles per box
+// each), valid until the worker's next call. Images and searches run on the
+// workers, one chunk of boxes at a time.
 template <typename Images>
 void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, int dim,
                    Images&& images, BoxGraph* g) {
   g->count = count;
-  g->first.assign(static_cast<size_t>(count) + 1, 0);
-  g->target.clear();
+  g->first.resize(static_cast<size_t>(count) + 1);
+  g->first[0] = 0;
+  Release(g->target);
   const size_t chunks = ChunkCount(count, kGraphChunk);
   std::vector<std::vector<uint32_t>> pieces(chunks);
-  const int w = workers.count();
-  std::vector<std::vector<double>> lo(w), hi(w);
-  std::vector<std::vector<uint32_t>> hits(w);
   workers.Run(chunks, [&](int worker, size_t c) {
     const ChunkRange r = ChunkOf(c, kGraphChunk, count);
     const size_t n = r.end - r.first;
-    std::vector<double>& l = lo[worker];
-    std::vector<double>& h = hi[worker];
-    std::vector<uint32_t>& out = hits[worker];
-    l.resize(n * dim);
-    h.resize(n * dim);
-    images(worker, r.first, r.end, l.data(), h.data());
-    out.clear();
+    const auto [lo, hi] = images(worker, r.first, r.end);
+    // Filled here and handed over once: vectors of different workers side
+    // by side would share cache lines.
+    std::vector<uint32_t> out;
+    out.reserve(n * 16);
     for (size_t i = 0; i < n; ++i) {
       const size_t before = out.size();
-      finder.Find(worker, l.data() + i * dim, h.data() + i * dim, &out);
+      finder.Find(worker, lo + i * dim, hi + i * dim, &out);
       g->first[r.first + i + 1] = out.size() - before;
     }
     pieces[c].assign(out.begin(), out.end());
@@ -95,7 +98,7 @@ void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, in
   workers.Run(chunks, [&](int, size_t c) {
     const ChunkRange r = ChunkOf(c, kGraphChunk, count);
     std::copy(pieces[c].begin(), pieces[c].end(), g->target.begin() + g->first[r.first]);
-    std::vector<uint32_t>().swap(pieces[c]);
+    Release(pieces[c]);
   });
 }
 

@@ -158,18 +158,20 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
     for (int i = 0; i < M; ++i)
       if (!rec[i]) open.push_back(static_cast<uint32_t>(i));
     static const int kOrder[4] = {0, 1, 3, 2};
-    BoxFinder finder(lifted, lb, kOrder, workers.count());
+    BoxFinder finder(lifted, lb.depth, DepthBoxesGrid(lifted, lb, kOrder), workers.count());
     const size_t baseStride = 2 * static_cast<size_t>(n) + 2;
     const size_t chunks = ChunkCount(open.size(), kGraphChunk);
     std::vector<std::vector<uint32_t>> found(chunks);
     workers.Run(chunks, [&](int worker, size_t c) {
       const ChunkRange r = ChunkOf(c, kGraphChunk, open.size());
       std::vector<double> lower(liftedDim, -1.0), upper(liftedDim, 1.0);
+      std::vector<uint32_t> hits;
       for (size_t q = r.first; q < r.end; ++q) {
         const double* center = bb.matrix.data() + open[q] * baseStride;
         for (int j = 0; j < n; ++j) lower[j] = upper[j] = center[j];
-        finder.Find(worker, lower.data(), upper.data(), &found[c]);
+        finder.Find(worker, lower.data(), upper.data(), &hits);
       }
+      found[c].swap(hits);
     });
     for (const std::vector<uint32_t>& hits : found)
       for (uint32_t h : hits) keep[h] = 0;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <memory>
 
 #include "analysis/parallel.h"
@@ -52,7 +53,8 @@ struct Units {
 };
 
 // Visits, in walk order, the subtree of unit u: onBox for each box at depth
-// `stop`, onLeaf for each leaf above it. Returns false when an inner box
+// `stop`, onLeaf for each leaf above it (both with the box, its depth,
+// center, radius and cells). Returns false when an inner box
 // above `stop` is not split along the table.
 template <typename OnBox, typename OnLeaf>
 bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t stop,
@@ -73,7 +75,7 @@ bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t
     if (d == stop) {
       onBox(box, d, c, r, cell);
     } else if (BoxIsLeaf(box)) {
-      onLeaf(box, d);
+      onLeaf(box, d, c, r, cell);
     } else {
       const int k = box->sd;
       if (k != table[d]) regular = false;
@@ -182,94 +184,132 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
   const int64_t stop = deepest ? INT64_MAX : depth;
   Units units = CutIntoUnits(tree, stop);
   const size_t n = units.box.size();
-
-  // First walk: what each unit holds. The deepest leaf of each unit and how
-  // many leaves lie that deep, or the boxes at the given depth; the
-  // shallowest leaf lacking a bit of the mask; whether the splits follow
-  // the table.
-  std::vector<int> deep(n, -1), lacking(n, INT_MAX);
-  std::vector<uint32_t> count(n, 0);
-  std::vector<char> regular(n, 1);
   std::vector<std::unique_ptr<Walker>> walkers(workers.count());
   auto walker = [&](int worker) -> Walker& {
     if (!walkers[worker]) walkers[worker] = std::make_unique<Walker>(tree);
     return *walkers[worker];
   };
+
+  // One walk of every unit, keeping its boxes at the depth (for the
+  // height: its deepest leaves, those found first dropped when a deeper
+  // one turns up), their cells and, when asked for, their records; and
+  // noting the shallowest leaf lacking a bit of the mask and whether the
+  // splits follow the table.
+  struct Found {
+    int deep = -1;
+    int lacking = INT_MAX;
+    bool regular = true;
+    std::vector<Box*> box;
+    std::vector<uint32_t> cell;
+    std::vector<double> record;
+  };
+  std::vector<Found> found(n);
   workers.Run(n, [&](int worker, size_t u) {
-    Walker& w = walker(worker);
-    int deepU = -1, lackU = INT_MAX;
-    uint32_t countU = 0;
+    // Filled here and handed over once: the records of units that other
+    // workers fill lie side by side.
+    Found f;
+    auto keep = [&](Box* b, const double* c, const double* r, const uint32_t* cell) {
+      f.box.push_back(b);
+      f.cell.insert(f.cell.end(), cell, cell + dim);
+      if (withMatrix) {
+        f.record.insert(f.record.end(), c, c + dim);
+        f.record.insert(f.record.end(), r, r + dim);
+      }
+    };
     auto lack = [&](const Box* b, int64_t d) {
-      if ((b->flags & mask) != mask && d < lackU) lackU = static_cast<int>(d);
+      if ((b->flags & mask) != mask && d < f.lacking) f.lacking = static_cast<int>(d);
     };
     if (deepest) {
-      regular[u] = WalkUnit(
-          tree, w, units, u, stop, [](Box*, int64_t, const double*, const double*, const uint32_t*) {},
-          [&](const Box* b, int64_t d) {
+      f.regular = WalkUnit(
+          tree, walker(worker), units, u, stop,
+          [](Box*, int64_t, const double*, const double*, const uint32_t*) {},
+          [&](Box* b, int64_t d, const double* c, const double* r, const uint32_t* cell) {
             lack(b, d);
-            if (d > deepU) {
-              deepU = static_cast<int>(d);
-              countU = 0;
+            if (d > f.deep) {
+              f.deep = static_cast<int>(d);
+              f.box.clear();
+              f.cell.clear();
+              f.record.clear();
             }
-            if (d == deepU) ++countU;
+            if (d == f.deep) keep(b, c, r, cell);
           });
     } else {
-      regular[u] = WalkUnit(
-          tree, w, units, u, stop,
-          [&](Box*, int64_t, const double*, const double*, const uint32_t*) { ++countU; }, lack);
+      f.regular = WalkUnit(
+          tree, walker(worker), units, u, stop,
+          [&](Box* b, int64_t, const double* c, const double* r, const uint32_t* cell) {
+            keep(b, c, r, cell);
+          },
+          [&](Box* b, int64_t d, const double*, const double*, const uint32_t*) { lack(b, d); });
     }
-    deep[u] = deepU;
-    lacking[u] = lackU;
-    count[u] = countU;
+    found[u] = std::move(f);
   });
 
   int D = depth;
   if (deepest) {
     D = 0;
-    for (size_t u = 0; u < n; ++u) D = std::max(D, deep[u]);
-    for (size_t u = 0; u < n; ++u)
-      if (deep[u] != D) count[u] = 0;
+    for (const Found& f : found) D = std::max(D, f.deep);
   }
   out->depth = D;
-  for (size_t u = 0; u < n; ++u)
-    if (lacking[u] < D) out->leafWithoutMask = true;
+  bool regular = units.regular;
+  for (const Found& f : found) {
+    if (f.lacking < D) out->leafWithoutMask = true;
+    regular = regular && f.regular;
+  }
   if (D > maxDepth) return;
-
-  bool onRegularSplits = units.regular;
-  for (size_t u = 0; u < n; ++u) onRegularSplits = onRegularSplits && regular[u];
-  out->onGrid = onRegularSplits && TreeGridUsable(tree, D);
+  out->onGrid = regular && TreeGridUsable(tree, D);
   if (out->onGrid) CellGeometryOf(tree, D, &out->geometry);
-  const bool matrix = withMatrix || !out->onGrid;
 
   std::vector<size_t> first(n + 1, 0);
-  for (size_t u = 0; u < n; ++u) first[u + 1] = first[u] + count[u];
+  for (size_t u = 0; u < n; ++u) {
+    const bool atDepth = !deepest || found[u].deep == D;
+    first[u + 1] = first[u] + (atDepth ? found[u].box.size() : 0);
+  }
   const size_t K = first[n];
   out->count = static_cast<int>(K);
   out->box.resize(K);
-  if (out->onGrid) out->cell.resize(K * dim);
   const size_t stride = 2 * static_cast<size_t>(dim) + 2;
-  if (matrix) out->matrix.resize(K * stride);
+  if (out->onGrid) out->cell.resize(K * dim);
+  if (withMatrix || !out->onGrid) out->matrix.resize(K * stride);
 
-  // Second walk: number the boxes and write them down.
   workers.Run(n, [&](int worker, size_t u) {
-    if (count[u] == 0) return;
-    size_t i = first[u];
-    WalkUnit(
-        tree, walker(worker), units, u, D,
-        [&](Box* b, int64_t, const double* c, const double* r, const uint32_t* cell) {
-          b->no = static_cast<int32_t>(i);
-          out->box[i] = b;
-          if (out->onGrid) std::copy_n(cell, dim, out->cell.data() + i * dim);
-          if (matrix) {
+    Found& f = found[u];
+    const size_t at = first[u];
+    const size_t m = first[u + 1] - at;
+    if (m > 0 && (withMatrix || out->onGrid)) {
+      // Number the boxes kept and write them down.
+      for (size_t i = 0; i < m; ++i) {
+        f.box[i]->no = static_cast<int32_t>(at + i);
+        out->box[at + i] = f.box[i];
+      }
+      if (out->onGrid) std::copy_n(f.cell.data(), m * dim, out->cell.data() + at * dim);
+      if (withMatrix) {
+        for (size_t i = 0; i < m; ++i) {
+          double* rec = out->matrix.data() + (at + i) * stride;
+          std::copy_n(f.record.data() + i * 2 * dim, 2 * dim, rec);
+          rec[2 * dim] = static_cast<double>(f.box[i]->flags);
+          rec[2 * dim + 1] = 0.0;
+        }
+      }
+    } else if (m > 0) {
+      // Off the grid without records: a second walk writes the records.
+      size_t i = at;
+      WalkUnit(
+          tree, walker(worker), units, u, D,
+          [&](Box* b, int64_t, const double* c, const double* r, const uint32_t*) {
+            b->no = static_cast<int32_t>(i);
+            out->box[i] = b;
             double* rec = out->matrix.data() + i * stride;
             std::copy_n(c, dim, rec);
             std::copy_n(r, dim, rec + dim);
             rec[2 * dim] = static_cast<double>(b->flags);
             rec[2 * dim + 1] = 0.0;
-          }
-          ++i;
-        },
-        [](const Box*, int64_t) {});
+            ++i;
+          },
+          [](Box*, int64_t, const double*, const double*, const uint32_t*) {});
+    }
+    Release(f.box);
+    Release(f.cell);
+    Release(f.record);
   });
   out->cut = units.cut;
   out->unit = std::move(units.box);
@@ -339,6 +379,37 @@ int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8
   }
   TreeReset(tree);
   return static_cast<int>(left);
+}
+
+void TreeSubdivideAllThreads(Tree* tree, int threads) {
+  Workers workers(AnalysisThreads(threads));
+  const Units units = CutIntoUnits(tree, INT64_MAX);
+  const size_t n = units.box.size();
+  const int64_t maxDepth = TreeMaxDepth(tree);
+  std::vector<std::unique_ptr<Walker>> walkers(workers.count());
+  std::vector<long long> refused(n, 0);
+  workers.Run(n, [&](int worker, size_t u) {
+    if (!walkers[worker]) walkers[worker] = std::make_unique<Walker>(tree);
+    long long r = 0;
+    // The walk goes on past a leaf without entering the children it was
+    // just given.
+    WalkUnit(
+        tree, *walkers[worker], units, u, INT64_MAX,
+        [](Box*, int64_t, const double*, const double*, const uint32_t*) {},
+        [&](Box* b, int64_t d, const double*, const double*, const uint32_t*) {
+          if (d >= maxDepth) ++r;
+          else BoxSubdivide(b, tree->sd[d]);
+        });
+    refused[u] = r;
+  });
+  long long total = 0;
+  for (long long r : refused) total += r;
+  if (total)
+    std::fprintf(stderr,
+                 "warning: libvesk: TreeSubdivideAllThreads(): %lld leaves at the depth limit "
+                 "%lld were not subdivided.\n",
+                 total, static_cast<long long>(maxDepth));
+  TreeReset(tree);
 }
 
 }  // namespace vesk

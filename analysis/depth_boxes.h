@@ -1,7 +1,8 @@
 // The boxes at the working depth of a tree, gathered and pruned by the
-// analyses on several threads: the tree is cut into subtrees (units) a few
-// levels below the root, and the units are walked, and pruned, in parallel.
-// Everything ends as the plain walks and TreeRemove leave it.
+// analyses on several threads, and the subdivision of a verification pass:
+// the tree is cut into subtrees (units) a few levels below the root, and
+// the units are walked, pruned or subdivided in parallel. Everything ends
+// as the plain walks, TreeRemove and TreeSubdivideAll leave it.
 #pragma once
 
 #include <cstddef>
@@ -18,11 +19,11 @@ struct DepthBoxes {
   int depth = -1;                // the working depth
   int dim = 0;
   int count = 0;                 // boxes at the depth, numbered 0..count-1 in `no`
-  std::vector<Box*> box;         // box[i] is the box numbered i
+  FillVector<Box*> box;          // box[i] is the box numbered i
   bool onGrid = false;           // the boxes are the cells of one exact grid
-  std::vector<uint32_t> cell;    // on the grid: dim cell indices per box
+  FillVector<uint32_t> cell;     // on the grid: dim cell indices per box
   CellGeometry geometry;         // on the grid: the cells' geometry
-  std::vector<double> matrix;    // box matrix records (2*dim + 2 doubles), see below
+  FillVector<double> matrix;     // box matrix records (2*dim + 2 doubles), see below
   bool leafWithoutMask = false;  // a leaf above the depth lacks a bit of the mask
   // The units: subtree roots in walk order, the boxes above them having
   // depth below `cut`.
@@ -61,5 +62,13 @@ inline void DepthBoxRecord(const DepthBoxes& boxes, size_t i, double* record) {
 // boxes at the depth are left. The tree's cursor ends on the root.
 int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8_t mask,
                     Workers& workers);
+
+// TreeSubdivideAll on `threads` threads (as for InvariantSetThreads: 0 one
+// per hardware thread, negative 1): every leaf is given two children split
+// along the table at its depth; leaves at the depth limit are refused with
+// one warning line. The tree and the cursor end as TreeSubdivideAll leaves
+// them, whatever the number of threads; the new boxes come from the
+// threads' own allocation arenas.
+void TreeSubdivideAllThreads(Tree* tree, int threads);
 
 }  // namespace vesk

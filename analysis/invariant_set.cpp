@@ -33,27 +33,44 @@ int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int thre
   CollectDepthBoxes(lifted, -1, 1, 0, INT_MAX, workers, &boxes);
   const uint32_t K = static_cast<uint32_t>(boxes.count);
 
-  // The images' copied coordinates y' and v' are single points and x' is
-  // narrow; u' spans the most cells.
+  // The images of all boxes, computed while one worker builds the grid
+  // lookup. The images' copied coordinates y' and v' are single points and
+  // x' is narrow; u' spans the most cells.
   static const int kOrder[4] = {1, 3, 0, 2};
+  const size_t stride = 2 * static_cast<size_t>(d) + 2;
+  FillVector<double> imageLo(static_cast<size_t>(K) * d), imageHi(static_cast<size_t>(K) * d);
+  BoxGrid* grid = nullptr;
+  {
+    std::vector<std::vector<double>> rows(workers.count());
+    workers.Run(ChunkCount(K, kGraphChunk) + 1, [&](int worker, size_t c) {
+      if (c == 0) {
+        grid = DepthBoxesGrid(lifted, boxes, kOrder);
+        return;
+      }
+      const ChunkRange r = ChunkOf(c - 1, kGraphChunk, K);
+      // The box matrix records of the chunk, for the map.
+      std::vector<double>& m = rows[worker];
+      m.resize((r.end - r.first) * stride);
+      for (size_t i = r.first; i < r.end; ++i)
+        DepthBoxRecord(boxes, i, m.data() + (i - r.first) * stride);
+      t_realhenon(static_cast<int>(r.end - r.first), paramLo, paramHi, m.data(),
+                  imageLo.data() + r.first * d, imageHi.data() + r.first * d);
+    });
+  }
+  Release(boxes.cell);
+  Release(boxes.matrix);
   BoxGraph graph;
   {
-    BoxFinder finder(lifted, boxes, kOrder, workers.count());
-    const size_t stride = 2 * static_cast<size_t>(d) + 2;
-    std::vector<std::vector<double>> rows(workers.count());
+    BoxFinder finder(lifted, boxes.depth, grid, workers.count());
     BoxGraphBuild(finder, workers, K, d,
-                  [&](int worker, size_t first, size_t end, double* lo, double* hi) {
-                    // The box matrix records of the chunk, for the map.
-                    std::vector<double>& m = rows[worker];
-                    m.resize((end - first) * stride);
-                    for (size_t i = first; i < end; ++i)
-                      DepthBoxRecord(boxes, i, m.data() + (i - first) * stride);
-                    t_realhenon(static_cast<int>(end - first), paramLo, paramHi, m.data(), lo, hi);
+                  [&](int, size_t first, size_t) {
+                    return std::pair<const double*, const double*>(imageLo.data() + first * d,
+                                                                   imageHi.data() + first * d);
                   },
                   &graph);
   }
-  std::vector<uint32_t>().swap(boxes.cell);
-  std::vector<double>().swap(boxes.matrix);
+  Release(imageLo);
+  Release(imageHi);
   const std::vector<char> alive = BoxGraphCore(graph, workers);
   graph = BoxGraph();
   return PruneDepthBoxes(lifted, boxes, alive.data(), 1, workers);

@@ -8,8 +8,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vesk {
@@ -68,6 +70,36 @@ class Workers {
   void (*fn_)(void*, int, size_t) = nullptr;
   void* body_ = nullptr;
 };
+
+// A vector whose resize leaves new elements of trivial types unset: for
+// the big arrays that the workers fill, so that the calling thread neither
+// clears them nor is the one to touch their pages first.
+template <typename T>
+struct UnsetAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UnsetAllocator<U>;
+  };
+  UnsetAllocator() = default;
+  template <typename U>
+  UnsetAllocator(const UnsetAllocator<U>&) {}
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+template <typename T>
+using FillVector = std::vector<T, UnsetAllocator<T>>;
+
+// Gives a vector's memory back.
+template <typename V>
+void Release(V& v) {
+  V().swap(v);
+}
 
 // Chunk c of n items split into pieces of `size`: [first, end).
 struct ChunkRange {

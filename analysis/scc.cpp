@@ -188,16 +188,22 @@ void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
   static const int kOrder[2] = {1, 0};
   BoxGraph graph;
   {
-    BoxFinder finder(tree, boxes, kOrder, workers.count());
+    BoxFinder finder(tree, boxes.depth, DepthBoxesGrid(tree, boxes, kOrder), workers.count());
     const double* matrix = boxes.matrix.data();
+    std::vector<std::vector<double>> los(workers.count()), his(workers.count());
     BoxGraphBuild(finder, workers, N, d,
-                  [&](int, size_t first, size_t end, double* lo, double* hi) {
+                  [&](int worker, size_t first, size_t end) {
+                    std::vector<double>& lo = los[worker];
+                    std::vector<double>& hi = his[worker];
+                    lo.resize((end - first) * d);
+                    hi.resize((end - first) * d);
                     realhenon(static_cast<int>(end - first), paramLo, paramHi,
-                              matrix + first * (2 * d + 2), lo, hi);
+                              matrix + first * (2 * d + 2), lo.data(), hi.data());
                     for (size_t k = 0; k < (end - first) * d; ++k) {
                       lo[k] = lo[k] - widen;
                       hi[k] = hi[k] + widen;
                     }
+                    return std::pair<const double*, const double*>(lo.data(), hi.data());
                   },
                   &graph);
   }

@@ -1,5 +1,6 @@
 // The parallel collection of the boxes at a depth against the walk and the
-// matrix export, its pruning against TreeRemove, and the grid lookup
+// matrix export, its pruning against TreeRemove, the parallel subdivision
+// against TreeSubdivideAll, and the grid lookup
 // against the box search: the same hits for every query, including queries
 // whose bounds lie on box faces, outside the domain, or are not numbers.
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "analysis/depth_boxes.h"
@@ -39,7 +41,7 @@ std::vector<uint32_t> TreeHits(Tree* t, const double* lo, const double* hi, int 
 // One bound along coordinate j: a face of some box at the depth (or the
 // next double beside it), a point inside or outside the domain, NaN or an
 // infinity.
-double Bound(std::mt19937& rng, const std::vector<double>& matrix, int dim, int count, int j,
+double Bound(std::mt19937& rng, const FillVector<double>& matrix, int dim, int count, int j,
              const Tree* t) {
   const double c = t->domain->center[j], r = t->domain->radius[j];
   std::uniform_real_distribution<double> u(-1.3, 1.3);
@@ -91,7 +93,7 @@ TEST(DepthBoxes, CollectionAndPruningMatchTheWalkAndTreeRemove) {
     std::vector<double> want(static_cast<size_t>(count) * (2 * dim + 2), 0.0);
     TreePrintToMatrix(t, depth, want.data());
     if (withMatrix || !boxes.onGrid) {
-      EXPECT_EQ(boxes.matrix, want);
+      EXPECT_EQ(std::vector<double>(boxes.matrix.begin(), boxes.matrix.end()), want);
     }
     std::vector<double> record(2 * dim);
     for (int i = 0; i < count; ++i) {
@@ -132,6 +134,39 @@ TEST(DepthBoxes, CollectionAndPruningMatchTheWalkAndTreeRemove) {
   EXPECT_GT(deepest, 100);
   EXPECT_GT(lacking, 30);
   EXPECT_GT(pruned, 50);
+}
+
+TEST(DepthBoxes, SubdivisionMatchesTreeSubdivideAll) {
+  std::mt19937 rng(13);
+  for (int trial = 0; trial < 60; ++trial) {
+    SCOPED_TRACE(trial);
+    const int dim = 1 + static_cast<int>(rng() % 5);
+    Tree* t = RandomTree(rng, dim, 3 + static_cast<int>(rng() % 12), rng() % 2);
+    for (int i = 0, n = static_cast<int>(rng() % 8); i < n && TreeCount(t->root) < 20000; ++i)
+      TreeSubdivideAll(t);
+    Tree* ref = vesktest::CloneTree(t);
+    TreeSubdivideAll(ref);
+    TreeSubdivideAllThreads(t, 1 + static_cast<int>(rng() % 3));
+    EXPECT_EQ(vesktest::Snapshot(t), vesktest::Snapshot(ref));
+    EXPECT_EQ(t->box, t->root);
+    TreeFree(&ref);
+    TreeFree(&t);
+  }
+  // Leaves at the depth limit stay leaves, with one warning line.
+  Tree* t = MakeTree({0.1}, {1.0 / 3.0});
+  const double p = 0.2, q = -0.1;
+  TreeInsert(t, &p, 500, 1, 1);
+  TreeInsert(t, &q, 7, 1, 1);
+  Tree* ref = vesktest::CloneTree(t);
+  const std::string want = vesktest::StderrOf([&] { TreeSubdivideAll(ref); });
+  const std::string err = vesktest::StderrOf([&] { TreeSubdivideAllThreads(t, 2); });
+  EXPECT_EQ(vesktest::Snapshot(t), vesktest::Snapshot(ref));
+  EXPECT_EQ(err.rfind("warning: libvesk: ", 0), 0u) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+  EXPECT_NE(want.find(" 1 leaves at the depth limit 500 "), std::string::npos) << want;
+  EXPECT_NE(err.find(" 1 leaves at the depth limit 500 "), std::string::npos) << err;
+  TreeFree(&ref);
+  TreeFree(&t);
 }
 
 TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
