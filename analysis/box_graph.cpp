@@ -45,8 +45,6 @@ void BoxFinder::Find(int worker, const double* lower, const double* upper,
   for (int h = 0; h < list->count; ++h) hits->push_back(static_cast<uint32_t>(list->index[h]));
 }
 
-size_t BoxFinder::bytes() const { return BoxGridBytes(grid_); }
-
 namespace {
 
 // Boxes per chunk of the first frontier.
@@ -61,7 +59,9 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
   // target, so that it knows where in each predecessor list its own sources
   // go, before the blocks write them.
   const size_t blocks = static_cast<size_t>(std::min(workers.count(), 4));
-  auto block = [&](size_t b) { return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks); };
+  auto block = [&](size_t b) {
+    return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks);
+  };
   FillVector<uint32_t> at(blocks * n);
   workers.Run(blocks, [&](int, size_t b) {
     uint32_t* count = at.data() + b * n;

@@ -35,8 +35,6 @@ class BoxFinder {
   // Appends the numbers of the boxes met by [lower, upper], increasing.
   void Find(int worker, const double* lower, const double* upper,
             std::vector<uint32_t>* hits) const;
-  bool usesGrid() const { return grid_ != nullptr; }
-  size_t bytes() const;
 
  private:
   int depth_;
@@ -55,9 +53,6 @@ struct BoxGraph {
   uint32_t count = 0;
   FillVector<uint64_t> first;
   FillVector<uint32_t> target;
-  size_t bytes() const {
-    return first.capacity() * sizeof(uint64_t) + target.capacity() * sizeof(uint32_t);
-  }
 };
 
 // Boxes per chunk of work: fixed, so that chunks, and everything computed

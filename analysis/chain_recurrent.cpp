@@ -1,11 +1,11 @@
 // Restriction of the lifted tree to the base chain recurrent set.
 #include "analysis/chain_recurrent.h"
 
+#include <bit>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <bit>
-#include <climits>
 #include <set>
 #include <unordered_set>
 #include <vector>
@@ -37,7 +37,8 @@ std::vector<std::vector<double>> DistinctStateCenters(const DepthBoxes& boxes, i
     // The state cells numbered row by row: a bitmap of them when they are
     // few enough, otherwise a hash set.
     int bits = 0;
-    for (int j = 0; j < n; ++j) bits += std::countr_zero(static_cast<uint64_t>(boxes.geometry.cells[j]));
+    for (int j = 0; j < n; ++j)
+      bits += std::countr_zero(static_cast<uint64_t>(boxes.geometry.cells[j]));
     auto key = [&](size_t i) {
       uint64_t k = 0;
       for (int j = 0; j < n; ++j)

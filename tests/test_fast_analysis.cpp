@@ -147,7 +147,8 @@ Tree* BaseOf(const Tree* lifted, std::mt19937& rng) {
   const double* c = lifted->domain->center;
   const double* r = lifted->domain->radius;
   // Now and then a base domain that misses every lifted center.
-  Tree* base = rng() % 10 == 0 ? MakeTree({100, 100}, {1, 1}) : MakeTree({c[0], c[1]}, {r[0], r[1]});
+  Tree* base =
+      rng() % 10 == 0 ? MakeTree({100, 100}, {1, 1}) : MakeTree({c[0], c[1]}, {r[0], r[1]});
   for (int i = 0, n = static_cast<int>(rng() % 4); i < n; ++i) TreeSubdivideAll(base);
   return base;
 }

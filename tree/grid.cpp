@@ -1,9 +1,8 @@
-// One walk over the boxes of a depth, and their lookup by grid cells.
+// The boxes of one depth looked up by their grid cells.
 #include "tree/grid.h"
 
 #include <algorithm>
 #include <cmath>
-
 
 namespace vesk {
 
@@ -292,15 +291,6 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper,
       Descend(g, 1, g->next[0][i], g->next[0][i + 1], lo, hi, hits);
   }
   if (hits->size() - start > 1) std::sort(hits->begin() + start, hits->end());
-}
-
-size_t BoxGridBytes(const BoxGrid* g) {
-  if (!g) return 0;
-  size_t bytes = sizeof(BoxGrid) + g->axis.capacity() * sizeof(GridAxis);
-  for (const std::vector<uint32_t>& v : g->val) bytes += v.capacity() * sizeof(uint32_t);
-  for (const std::vector<uint32_t>& v : g->next) bytes += v.capacity() * sizeof(uint32_t);
-  bytes += (g->boxNo.capacity() + g->table.capacity()) * sizeof(uint32_t);
-  return bytes;
 }
 
 }  // namespace vesk

@@ -70,7 +70,4 @@ void BoxGridFree(BoxGrid** link);
 void BoxGridFind(const BoxGrid* grid, const double* lower, const double* upper,
                  std::vector<uint32_t>* hits);
 
-// Bytes the lookup holds.
-size_t BoxGridBytes(const BoxGrid* grid);
-
 }  // namespace vesk
