@@ -19,7 +19,8 @@
 //   ns/box   time per box of one call
 //   peak B/box, tree B/box (BM_PassPeakMemory): the largest heap in use
 //            during a pass, and the heap of the tree handed to it, per box
-//            at the working depth after the subdivision
+//            at the working depth after the subdivision (the time of these
+//            rows is not measured)
 // Times are wall-clock seconds of one call (manual time), so that the
 // threads' work counts; copying the tree and freeing it are not timed.
 #include <benchmark/benchmark.h>
