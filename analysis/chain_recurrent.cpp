@@ -1,10 +1,18 @@
 // Restriction of the lifted tree to the base chain recurrent set.
 #include "analysis/chain_recurrent.h"
 
+#include <bit>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <unordered_set>
+#include <vector>
 
+#include "analysis/box_graph.h"
+#include "analysis/depth_boxes.h"
+#include "analysis/parallel.h"
 #include "analysis/scc.h"
 #include "io/sparse_vector.h"
 #include "tree/alloc.h"
@@ -12,14 +20,80 @@
 
 namespace vesk {
 
+namespace {
+
+// The first n center coordinates of the boxes, each distinct point once,
+// in the boxes' order. On a grid, boxes with the same state cells have the
+// same state center, bit for bit.
+std::vector<std::vector<double>> DistinctStateCenters(const DepthBoxes& boxes, int n) {
+  std::vector<std::vector<double>> points;
+  std::vector<double> record(2 * static_cast<size_t>(boxes.dim));
+  auto add = [&](size_t i) {
+    DepthBoxRecord(boxes, i, record.data());
+    points.emplace_back(record.begin(), record.begin() + n);
+  };
+  const size_t K = static_cast<size_t>(boxes.count);
+  if (boxes.onGrid) {
+    // The state cells numbered row by row: a bitmap of them when they are
+    // few enough, otherwise a hash set.
+    int bits = 0;
+    for (int j = 0; j < n; ++j)
+      bits += std::countr_zero(static_cast<uint64_t>(boxes.geometry.cells[j]));
+    auto key = [&](size_t i) {
+      uint64_t k = 0;
+      for (int j = 0; j < n; ++j)
+        k = k * static_cast<uint64_t>(boxes.geometry.cells[j]) + boxes.cell[i * boxes.dim + j];
+      return k;
+    };
+    if (bits <= 26) {
+      std::vector<uint64_t> seen((size_t{1} << bits) / 64 + 1, 0);
+      for (size_t i = 0; i < K; ++i) {
+        const uint64_t k = key(i);
+        const uint64_t bit = uint64_t{1} << (k % 64);
+        if (seen[k / 64] & bit) continue;
+        seen[k / 64] |= bit;
+        add(i);
+      }
+    } else {
+      std::unordered_set<uint64_t> seen;
+      for (size_t i = 0; i < K; ++i)
+        if (seen.insert(key(i)).second) add(i);
+    }
+  } else {
+    std::set<std::vector<uint64_t>> seen;
+    std::vector<uint64_t> key(n);
+    for (size_t i = 0; i < K; ++i) {
+      DepthBoxRecord(boxes, i, record.data());
+      for (int j = 0; j < n; ++j) std::memcpy(&key[j], &record[j], sizeof(double));
+      if (seen.insert(key).second) add(i);
+    }
+  }
+  return points;
+}
+
+}  // namespace
+
 int BaseChainRecSet(Tree* lifted, Tree* base, double* paramLo, double* paramHi) {
-  return BaseChainRecSetCounted(lifted, base, paramLo, paramHi, nullptr, nullptr);
+  return BaseChainRecSetCountedThreads(lifted, base, paramLo, paramHi, nullptr, nullptr, 1);
 }
 
 int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                            int* baseBoxes, int* baseRecurrent) {
+  return BaseChainRecSetCountedThreads(lifted, base, paramLo, paramHi, baseBoxes,
+                                       baseRecurrent, 1);
+}
+
+int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
+                                  int* baseBoxes, int* baseRecurrent, int threads) {
   const int n = base->domain->dim;
-  const int D = TreeDepth(lifted->root);
+  const int liftedDim = lifted->domain->dim;
+  const bool fits = n == 2 && 2 * n <= liftedDim;
+  Workers workers(AnalysisThreads(threads));
+  // The lifted boxes at the working depth (the height), numbered only when
+  // the call goes ahead.
+  DepthBoxes lb;
+  CollectDepthBoxes(lifted, -1, 1, 0, fits ? kMaxLiftedHeight : -1, workers, &lb);
+  const int D = lb.depth;
   if (D > kMaxLiftedHeight) {
     std::fprintf(stderr,
                  "error: libvesk: BaseChainRecSet(): lifted tree height %d is beyond "
@@ -36,15 +110,14 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
                  n);
     return -1;
   }
-  if (2 * n > lifted->domain->dim) {
+  if (2 * n > liftedDim) {
     std::fprintf(stderr,
                  "error: libvesk: BaseChainRecSet(): a %d-dimensional base tree does not "
                  "fit a %d-dimensional lifted tree.\n",
-                 n, lifted->domain->dim);
+                 n, liftedDim);
     return -1;
   }
-  double* point = static_cast<double*>(VeskCalloc(n, sizeof(double)));
-  const int K = TreeCountDepth(lifted, D);
+  const int K = lb.count;
 
   // Depth map and base split table: base depth m bisects the m-th state
   // coordinate that the lifted table bisects.
@@ -57,38 +130,55 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
   }
   const int B = map[D];
 
+  // The base tree holds the boxes of depth B that contain the state
+  // centers of the lifted boxes. Inserting a point a second time changes
+  // nothing, so each distinct center is inserted once, in walk order.
   BoxFree(&base->root->child[0]);
   BoxFree(&base->root->child[1]);
-  if (TreeFirstBox(lifted, D)) {
-    do {
-      if (n > 0) std::memcpy(point, lifted->c, n * sizeof(double));
-      TreeInsert(base, point, B, 1, 1);
-    } while (TreeNextBox(lifted, D));
-  }
+  for (const std::vector<double>& point : DistinctStateCenters(lb, n))
+    TreeInsert(base, point.data(), B, 1, 1);
 
   // The deepest base level is B unless no lifted center lay in the base
-  // domain; then it is the root alone, which ComputeScc and BaseFind take
-  // as the one base box. Count what they will number.
-  const int M = TreeCountDepth(base, TreeDepth(base->root));
-  char* rec = static_cast<char*>(VeskCalloc(M, 1));
-  ComputeScc(base, paramLo, paramHi, rec);
+  // domain; then it is the root alone, the one base box.
+  DepthBoxes bb;
+  CollectDepthBoxes(base, -1, 0, 1, INT_MAX, workers, &bb);
+  const int M = bb.count;
+  std::vector<char> rec(M, 0);
+  ComputeSccCollected(base, bb, paramLo, paramHi, rec.data(), workers);
+  int marked = 0;
+  for (int i = 0; i < M; ++i) marked += rec[i] != 0;
   if (baseBoxes) *baseBoxes = M;
-  if (baseRecurrent) {
-    int marked = 0;
-    for (int i = 0; i < M; ++i) marked += rec[i] != 0;
-    *baseRecurrent = marked;
-  }
-  char* keep = static_cast<char*>(VeskMalloc(K));
-  if (K > 0) std::memset(keep, 1, K);
-  BaseFind(lifted, base, rec, keep);
-  // Flag bit 1 carries the verdict to TreeRemove.
-  TreeSetFlagsVect(lifted, D, reinterpret_cast<const unsigned char*>(keep), 1);
-  TreeRemove(lifted->root, 1);
-  const int left = TreeCountDepth(lifted, D);
+  if (baseRecurrent) *baseRecurrent = marked;
 
-  std::free(point);
-  std::free(rec);
-  std::free(keep);
+  // A lifted box goes when the query of a base box that is not chain
+  // recurrent meets it: the base box's center in the state coordinates,
+  // [-1, 1] in the others.
+  std::vector<char> keep(K, 1);
+  if (marked < M && K > 0) {
+    std::vector<uint32_t> open;
+    for (int i = 0; i < M; ++i)
+      if (!rec[i]) open.push_back(static_cast<uint32_t>(i));
+    static const int kOrder[4] = {0, 1, 3, 2};
+    BoxFinder finder(lifted, lb.depth, DepthBoxesGrid(lifted, lb, kOrder), workers.count());
+    const size_t baseStride = 2 * static_cast<size_t>(n) + 2;
+    const size_t chunks = ChunkCount(open.size(), kGraphChunk);
+    std::vector<std::vector<uint32_t>> found(chunks);
+    workers.Run(chunks, [&](int worker, size_t c) {
+      const ChunkRange r = ChunkOf(c, kGraphChunk, open.size());
+      std::vector<double> lower(liftedDim, -1.0), upper(liftedDim, 1.0);
+      std::vector<uint32_t> hits;
+      for (size_t q = r.first; q < r.end; ++q) {
+        const double* center = bb.matrix.data() + open[q] * baseStride;
+        for (int j = 0; j < n; ++j) lower[j] = upper[j] = center[j];
+        finder.Find(worker, lower.data(), upper.data(), &hits);
+      }
+      found[c].swap(hits);
+    });
+    for (const std::vector<uint32_t>& hits : found)
+      for (uint32_t h : hits) keep[h] = 0;
+  }
+  const int left = PruneDepthBoxes(lifted, lb, keep.data(), 1, workers);
+  TreeReset(base);
   return left;
 }
 

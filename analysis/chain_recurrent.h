@@ -23,9 +23,17 @@ int BaseChainRecSet(Tree* lifted, Tree* base, double* paramLo, double* paramHi);
 
 // BaseChainRecSet that also reports the number of base boxes at the base
 // depth (baseBoxes) and how many of them are chain recurrent
-// (baseRecurrent); either pointer may be null.
+// (baseRecurrent); either pointer may be null. Runs on the calling thread
+// alone.
 int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                            int* baseBoxes, int* baseRecurrent);
+
+// BaseChainRecSetCounted with the images and searches spread over
+// `threads` threads: 1 or more is the number of threads (the calling thread
+// included), 0 one per hardware thread, a negative count 1. The result,
+// the counts and both trees do not depend on the number of threads.
+int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
+                                  int* baseBoxes, int* baseRecurrent, int threads);
 
 // Sets keep[i] = 1 for every lifted box i at the working depth, then 0 for
 // each one found over a base box whose rec entry is 0.

@@ -1,19 +1,25 @@
 // Invariant collection of the tangent lift and the cone test.
 #include "analysis/invariant_set.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "io/sparse_vector.h"
+#include "analysis/box_graph.h"
+#include "analysis/parallel.h"
 #include "map/henon.h"
 #include "tree/alloc.h"
-#include "tree/search.h"
+#include "analysis/depth_boxes.h"
 
 namespace vesk {
 
 int InvariantSet(Tree* lifted, double* paramLo, double* paramHi) {
+  return InvariantSetThreads(lifted, paramLo, paramHi, 1);
+}
+
+int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int threads) {
   const int d = lifted->domain->dim;
   if (d != 4) {
     std::fprintf(stderr,
@@ -22,51 +28,52 @@ int InvariantSet(Tree* lifted, double* paramLo, double* paramHi) {
                  d);
     return -1;
   }
-  const int D = TreeDepth(lifted->root);
-  int K = TreeCountDepth(lifted, D);
-  for (;;) {
-    const size_t k = K > 0 ? static_cast<size_t>(K) : 0;
-    double* matrix = static_cast<double*>(VeskMalloc((2 * d + 2) * k * sizeof(double)));
-    double* imageLo = static_cast<double*>(VeskMalloc(d * k * sizeof(double)));
-    double* imageHi = static_cast<double*>(VeskMalloc(d * k * sizeof(double)));
-    TreePrintToMatrix(lifted, D, matrix);
-    t_realhenon(K, paramLo, paramHi, matrix, imageLo, imageHi);
-    std::free(matrix);
+  Workers workers(AnalysisThreads(threads));
+  DepthBoxes boxes;
+  CollectDepthBoxes(lifted, -1, 1, 0, INT_MAX, workers, &boxes);
+  const uint32_t K = static_cast<uint32_t>(boxes.count);
 
-    char* hasPre = static_cast<char*>(VeskCalloc(k, 1));
-    char* hasImage = static_cast<char*>(VeskCalloc(k, 1));
-    char* keep = static_cast<char*>(VeskCalloc(k, 1));
-    for (size_t i = 0; i < k; ++i) {
-      SparseVector* hits = SparseVectorNew(0, 16);
-      TreeReset(lifted);
-      TreeSearchBoxRec(lifted, imageLo + i * d, imageHi + i * d, D, hits);
-      if (hits->count > 0) {
-        hasImage[i] = 1;
-        for (int h = 0; h < hits->count; ++h) {
-          const int j = hits->index[h];
-          if (j >= 0 && j < K) hasPre[j] = 1;
-        }
+  // The images of all boxes, computed while one worker builds the grid
+  // lookup. The images' copied coordinates y' and v' are single points and
+  // x' is narrow; u' spans the most cells.
+  static const int kOrder[4] = {1, 3, 0, 2};
+  const size_t stride = 2 * static_cast<size_t>(d) + 2;
+  FillVector<double> imageLo(static_cast<size_t>(K) * d), imageHi(static_cast<size_t>(K) * d);
+  BoxGrid* grid = nullptr;
+  {
+    std::vector<std::vector<double>> rows(workers.count());
+    workers.Run(ChunkCount(K, kGraphChunk) + 1, [&](int worker, size_t c) {
+      if (c == 0) {
+        grid = DepthBoxesGrid(lifted, boxes, kOrder);
+        return;
       }
-      SparseVectorFree(&hits);
-    }
-    for (size_t i = 0; i < k; ++i) keep[i] = static_cast<char>(hasPre[i] & hasImage[i]);
-    std::free(imageLo);
-    std::free(imageHi);
-    std::free(hasPre);
-    std::free(hasImage);
-
-    // Flag bit 1 carries the verdict to TreeRemove; the walk meets the K
-    // boxes numbered above.
-    TreeSetFlagsVect(lifted, D, reinterpret_cast<const unsigned char*>(keep), 1);
-    TreeRemove(lifted->root, 1);
-
-    const int kept = K < 1 ? 0 : nnz(keep, K);
-    std::free(keep);
-    if (kept == 0) return 0;
-    const int left = TreeCountDepth(lifted, D);
-    if (left == K) return K;
-    K = left;
+      const ChunkRange r = ChunkOf(c - 1, kGraphChunk, K);
+      // The box matrix records of the chunk, for the map.
+      std::vector<double>& m = rows[worker];
+      m.resize((r.end - r.first) * stride);
+      for (size_t i = r.first; i < r.end; ++i)
+        DepthBoxRecord(boxes, i, m.data() + (i - r.first) * stride);
+      t_realhenon(static_cast<int>(r.end - r.first), paramLo, paramHi, m.data(),
+                  imageLo.data() + r.first * d, imageHi.data() + r.first * d);
+    });
   }
+  Release(boxes.cell);
+  Release(boxes.matrix);
+  BoxGraph graph;
+  {
+    BoxFinder finder(lifted, boxes.depth, grid, workers.count());
+    BoxGraphBuild(finder, workers, K, d,
+                  [&](int, size_t first, size_t) {
+                    return std::pair<const double*, const double*>(imageLo.data() + first * d,
+                                                                   imageHi.data() + first * d);
+                  },
+                  &graph);
+  }
+  Release(imageLo);
+  Release(imageHi);
+  const std::vector<char> alive = BoxGraphCore(graph, workers);
+  graph = BoxGraph();
+  return PruneDepthBoxes(lifted, boxes, alive.data(), 1, workers);
 }
 
 int nnz(char* bytes, int m) {

@@ -6,12 +6,25 @@
 
 namespace vesk {
 
-// Removes, sweep after sweep, the boxes at the working depth that have no
-// image in the collection or no preimage in it, until a sweep removes
-// nothing. Returns the number of boxes left, 0 when the collection becomes
-// empty. The tree must have dimension 4; any other tree is refused with an
-// error line, nothing changed, and the result -1.
+// Keeps the largest collection of boxes at the working depth (the tree's
+// height) in which every box has an image and a preimage: the collection
+// at which removing, sweep after sweep, the boxes without image or without
+// preimage in the collection stops. Every box is mapped with t_realhenon
+// and its image searched once; the box graph is stored and boxes that lose
+// their last predecessor or successor are removed one by one. The verdict
+// goes to the tree once: flag bit 1 set on the boxes kept and cleared on
+// the others, TreeRemove with mask 1 (which also drops the leaves above the
+// working depth without flag bit 1), the boxes left numbered 0..K-1 in walk
+// order. Returns K, 0 when the collection becomes empty. The tree must have
+// dimension 4; any other tree is refused with an error line, nothing
+// changed, and the result -1. Runs on the calling thread alone.
 int InvariantSet(Tree* lifted, double* paramLo, double* paramHi);
+
+// InvariantSet with the images and searches spread over `threads` threads:
+// 1 or more is the number of threads (the calling thread included), 0 one
+// per hardware thread, a negative count 1. The result and the tree do not
+// depend on the number of threads.
+int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int threads);
 
 // Number of nonzero bytes among the first m; 0 when m < 1.
 int nnz(char* bytes, int m);

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "analysis/box_graph.h"
+#include "analysis/parallel.h"
 #include "map/henon.h"
 #include "tree/alloc.h"
 #include "tree/search.h"
@@ -144,6 +146,10 @@ int scc_nonrec(Tree* tree, int d, char* rec, double* imageLo, double* imageHi) {
 }
 
 void ComputeScc(Tree* tree, double* paramLo, double* paramHi, char* rec) {
+  ComputeSccThreads(tree, paramLo, paramHi, rec, 1);
+}
+
+void ComputeSccThreads(Tree* tree, double* paramLo, double* paramHi, char* rec, int threads) {
   const int d = tree->domain->dim;
   if (d != 2) {
     std::fprintf(stderr,
@@ -152,16 +158,20 @@ void ComputeScc(Tree* tree, double* paramLo, double* paramHi, char* rec) {
                  d);
     return;
   }
-  const int L = TreeDepth(tree->root);
-  const int N = TreeCountDepth(tree, L);
-  if (N > 0) std::memset(rec, 0, static_cast<size_t>(N));
-  const size_t n = static_cast<size_t>(N);
-  double* matrix = static_cast<double*>(VeskMalloc((2 * d + 2) * n * sizeof(double)));
-  double* imageLo = static_cast<double*>(VeskMalloc(d * n * sizeof(double)));
-  double* imageHi = static_cast<double*>(VeskMalloc(d * n * sizeof(double)));
-  TreePrintToMatrix(tree, L, matrix);
-  realhenon(N, paramLo, paramHi, matrix, imageLo, imageHi);
-  std::free(matrix);
+  Workers workers(AnalysisThreads(threads));
+  DepthBoxes boxes;
+  CollectDepthBoxes(tree, -1, 0, 1, INT_MAX, workers, &boxes);
+  ComputeSccCollected(tree, boxes, paramLo, paramHi, rec, workers);
+}
+
+void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
+                         double* paramHi, char* rec, Workers& workers) {
+  const int d = 2;
+  const uint32_t N = static_cast<uint32_t>(boxes.count);
+  if (N == 0) return;
+  // The base trees are small: their boxes come with the matrix.
+  if (boxes.matrix.empty()) return;
+  std::memset(rec, 0, N);
 
   // The smallest positive double in the running environment (2^-1074 with
   // subnormals, 2^-1022 when they are flushed).
@@ -172,13 +182,32 @@ void ComputeScc(Tree* tree, double* paramLo, double* paramHi, char* rec) {
     eps = half;
   }
   const double widen = eps;
-  for (size_t k = 0; k < d * n; ++k) {
-    imageLo[k] = imageLo[k] - widen;
-    imageHi[k] = imageHi[k] + widen;
+
+  // The image's second coordinate is the box's own x extent, the first the
+  // wider one.
+  static const int kOrder[2] = {1, 0};
+  BoxGraph graph;
+  {
+    BoxFinder finder(tree, boxes.depth, DepthBoxesGrid(tree, boxes, kOrder), workers.count());
+    const double* matrix = boxes.matrix.data();
+    std::vector<std::vector<double>> los(workers.count()), his(workers.count());
+    BoxGraphBuild(finder, workers, N, d,
+                  [&](int worker, size_t first, size_t end) {
+                    std::vector<double>& lo = los[worker];
+                    std::vector<double>& hi = his[worker];
+                    lo.resize((end - first) * d);
+                    hi.resize((end - first) * d);
+                    realhenon(static_cast<int>(end - first), paramLo, paramHi,
+                              matrix + first * (2 * d + 2), lo.data(), hi.data());
+                    for (size_t k = 0; k < (end - first) * d; ++k) {
+                      lo[k] = lo[k] - widen;
+                      hi[k] = hi[k] + widen;
+                    }
+                    return std::pair<const double*, const double*>(lo.data(), hi.data());
+                  },
+                  &graph);
   }
-  scc_nonrec(tree, d, rec, imageLo, imageHi);
-  std::free(imageLo);
-  std::free(imageHi);
+  BoxGraphRecurrent(graph, rec);
 }
 
 }  // namespace vesk

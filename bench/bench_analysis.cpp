@@ -5,23 +5,104 @@
 // then each analysis of the next pass is timed on its own copy of the
 // tree as that pass hands it over, and the whole pass once more.
 //
+// The two restrictions and the subdivision run in three ways side by side:
+// the reference implementations of tests/reference_analysis.h (the
+// invariant set sweep by sweep, the chain recurrent set without stored
+// graph) with TreeSubdivideAll, and the library's analyses on the stored box
+// graph with TreeSubdivideAllThreads, on 1 and on 2 threads. All three leave
+// the same trees.
+//
 // Counters:
-//   boxes   boxes the analysis works on (leaves for the subdivision, boxes
-//           at the working depth for the others)
-//   left    boxes at the working depth after the analysis
-//   ns/box  time per box of one call
-// Times are CPU seconds of the calling thread for one call (manual time);
-// copying the tree and freeing it are not timed.
+//   boxes    boxes the analysis works on (leaves for the subdivision and
+//            the whole pass, boxes at the working depth for the others)
+//   left     boxes at the working depth after the analysis
+//   ns/box   time per box of one call
+//   peak B/box, tree B/box (BM_PassPeakMemory): the largest heap in use
+//            during a pass, and the heap of the tree handed to it, per box
+//            at the working depth after the subdivision (the time of these
+//            rows is not measured)
+// Times are wall-clock seconds of one call (manual time), so that the
+// threads' work counts; copying the tree and freeing it are not timed.
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <vector>
 
 #include "analysis/chain_recurrent.h"
 #include "analysis/invariant_set.h"
+#include "tests/reference_analysis.h"
 #include "tree/tree.h"
+
+// Heap accounting for BM_PassPeakMemory: this program's malloc family
+// forwards to the C library and, while a measurement window is open, adds
+// and subtracts the usable size of every block.
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+
+std::atomic<bool> gCounting{false};
+std::atomic<long long> gHeap{0};
+std::atomic<long long> gHeapPeak{0};
+
+void HeapChange(void* block, long long sign) {
+  if (!block || !gCounting.load(std::memory_order_relaxed)) return;
+  const long long now =
+      gHeap.fetch_add(sign * static_cast<long long>(malloc_usable_size(block))) +
+      sign * static_cast<long long>(malloc_usable_size(block));
+  long long peak = gHeapPeak.load();
+  while (now > peak && !gHeapPeak.compare_exchange_weak(peak, now)) {
+  }
+}
+
+}  // namespace
+
+extern "C" {
+void* malloc(size_t n) {
+  void* p = __libc_malloc(n);
+  HeapChange(p, 1);
+  return p;
+}
+void* calloc(size_t n, size_t size) {
+  void* p = __libc_calloc(n, size);
+  HeapChange(p, 1);
+  return p;
+}
+void* realloc(void* old, size_t n) {
+  HeapChange(old, -1);
+  void* p = __libc_realloc(old, n);
+  HeapChange(p ? p : old, 1);
+  return p;
+}
+void* memalign(size_t align, size_t n) {
+  void* p = __libc_memalign(align, n);
+  HeapChange(p, 1);
+  return p;
+}
+void* aligned_alloc(size_t align, size_t n) { return memalign(align, n); }
+int posix_memalign(void** out, size_t align, size_t n) {
+  void* p = memalign(align, n);
+  if (!p) return ENOMEM;
+  *out = p;
+  return 0;
+}
+void free(void* p) {
+  HeapChange(p, -1);
+  __libc_free(p);
+}
+}
 
 namespace {
 
@@ -75,15 +156,38 @@ struct Stages {
   Tree* invariant;     // after InvariantSet
 };
 
+// How the two restrictions run: the reference implementations, or the
+// library's with a number of threads.
+struct Impl {
+  bool fast;
+  int threads;
+};
+
+int ChainRec(const Impl& impl, Tree* tree, Tree* base) {
+  if (!impl.fast) return reference::BaseChainRecSet(tree, base, kParam, kParam);
+  return vesk::BaseChainRecSetCountedThreads(tree, base, kParam, kParam, nullptr, nullptr,
+                                             impl.threads);
+}
+
+int Invariant(const Impl& impl, Tree* tree) {
+  if (!impl.fast) return reference::InvariantSet(tree, kParam, kParam);
+  return vesk::InvariantSetThreads(tree, kParam, kParam, impl.threads);
+}
+
+void Subdivide(const Impl& impl, Tree* tree) {
+  if (!impl.fast) return vesk::TreeSubdivideAll(tree);
+  vesk::TreeSubdivideAllThreads(tree, impl.threads);
+}
+
 const Stages& GetStages() {
   static const Stages stages = [] {
+    const Impl grow{true, 0};
     Stages s{};
     Tree* tree = NewTree(4);
     Tree* base = NewTree(2);
     while (vesk::TreeCountDepth(tree, -1) < kMinLeaves) {
       vesk::TreeSubdivideAll(tree);
-      if (vesk::BaseChainRecSet(tree, base, kParam, kParam) <= 0 ||
-          vesk::InvariantSet(tree, kParam, kParam) <= 0) {
+      if (ChainRec(grow, tree, base) <= 0 || Invariant(grow, tree) <= 0) {
         std::fprintf(stderr, "bench_analysis: the set vanished while growing\n");
         std::abort();
       }
@@ -92,26 +196,30 @@ const Stages& GetStages() {
     s.subdivided = Clone(tree);
     vesk::TreeSubdivideAll(s.subdivided);
     s.chainRec = Clone(s.subdivided);
-    vesk::BaseChainRecSet(s.chainRec, base, kParam, kParam);
+    ChainRec(grow, s.chainRec, base);
     s.invariant = Clone(s.chainRec);
-    vesk::InvariantSet(s.invariant, kParam, kParam);
+    Invariant(grow, s.invariant);
     FreeBase(&base);
     return s;
   }();
   return stages;
 }
 
-// CPU time of the calling thread: the analyses are single-threaded, and
-// the machine may be shared.
-double ThreadSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+double WallSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 int BoxesAtWorkingDepth(const Tree* tree) {
   Tree* copy = vesk::TreeCopy(const_cast<Tree*>(tree));
   const int n = vesk::TreeCountDepth(copy, Height(copy));
+  vesk::TreeFree(&copy);
+  return n;
+}
+
+int Leaves(const Tree* tree) {
+  Tree* copy = vesk::TreeCopy(const_cast<Tree*>(tree));
+  const int n = vesk::TreeCountDepth(copy, -1);
   vesk::TreeFree(&copy);
   return n;
 }
@@ -124,9 +232,9 @@ void TimeOnCopies(benchmark::State& state, const Tree* input, int boxes, Run run
   for (auto _ : state) {
     Tree* tree = Clone(input);
     Tree* base = NewTree(2);
-    const double start = ThreadSeconds();
+    const double start = WallSeconds();
     run(tree, base);
-    const double s = ThreadSeconds() - start;
+    const double s = WallSeconds() - start;
     state.SetIterationTime(s);
     seconds += s;
     left = BoxesAtWorkingDepth(tree);
@@ -138,24 +246,23 @@ void TimeOnCopies(benchmark::State& state, const Tree* input, int boxes, Run run
   state.counters["ns/box"] = seconds * 1e9 / (static_cast<double>(state.iterations()) * boxes);
 }
 
-void BM_TreeSubdivideAll(benchmark::State& state) {
+// The reference is TreeSubdivideAll, the others TreeSubdivideAllThreads.
+void BM_Subdivide(benchmark::State& state, Impl impl) {
   const Stages& s = GetStages();
-  Tree* copy = vesk::TreeCopy(s.grown);
-  const int leaves = vesk::TreeCountDepth(copy, -1);
-  vesk::TreeFree(&copy);
-  TimeOnCopies(state, s.grown, leaves, [](Tree* tree, Tree*) { vesk::TreeSubdivideAll(tree); });
+  TimeOnCopies(state, s.grown, Leaves(s.grown),
+               [impl](Tree* tree, Tree*) { Subdivide(impl, tree); });
 }
 
-void BM_BaseChainRecSet(benchmark::State& state) {
+void BM_BaseChainRecSet(benchmark::State& state, Impl impl) {
   const Stages& s = GetStages();
   TimeOnCopies(state, s.subdivided, BoxesAtWorkingDepth(s.subdivided),
-               [](Tree* tree, Tree* base) { vesk::BaseChainRecSet(tree, base, kParam, kParam); });
+               [impl](Tree* tree, Tree* base) { ChainRec(impl, tree, base); });
 }
 
-void BM_InvariantSet(benchmark::State& state) {
+void BM_InvariantSet(benchmark::State& state, Impl impl) {
   const Stages& s = GetStages();
   TimeOnCopies(state, s.chainRec, BoxesAtWorkingDepth(s.chainRec),
-               [](Tree* tree, Tree*) { vesk::InvariantSet(tree, kParam, kParam); });
+               [impl](Tree* tree, Tree*) { Invariant(impl, tree); });
 }
 
 // The cone test stops at the first failing leaf, which here comes at once.
@@ -172,24 +279,69 @@ void BM_CheckIsolated(benchmark::State& state) {
 
 // Subdivision, chain recurrent set, invariant set and cone test in a row,
 // as one pass of the driver.
-void BM_Pass(benchmark::State& state) {
-  const Stages& s = GetStages();
-  Tree* copy = vesk::TreeCopy(s.grown);
-  const int leaves = vesk::TreeCountDepth(copy, -1);
-  vesk::TreeFree(&copy);
-  TimeOnCopies(state, s.grown, leaves, [](Tree* tree, Tree* base) {
-    vesk::TreeSubdivideAll(tree);
-    if (vesk::BaseChainRecSet(tree, base, kParam, kParam) <= 0) return;
-    if (vesk::InvariantSet(tree, kParam, kParam) <= 0) return;
-    benchmark::DoNotOptimize(vesk::CheckIsolated(tree, 2));
-  });
+void Pass(const Impl& impl, Tree* tree, Tree* base) {
+  Subdivide(impl, tree);
+  if (ChainRec(impl, tree, base) <= 0) return;
+  if (Invariant(impl, tree) <= 0) return;
+  benchmark::DoNotOptimize(vesk::CheckIsolated(tree, 2));
 }
 
-BENCHMARK(BM_TreeSubdivideAll)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_BaseChainRecSet)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_InvariantSet)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_CheckIsolated)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_Pass)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+void BM_Pass(benchmark::State& state, Impl impl) {
+  const Stages& s = GetStages();
+  TimeOnCopies(state, s.grown, Leaves(s.grown),
+               [impl](Tree* tree, Tree* base) { Pass(impl, tree, base); });
+}
+
+// The heap of one pass: from the copy of the tree handed to it to its end.
+void BM_PassPeakMemory(benchmark::State& state, Impl impl) {
+  const Stages& s = GetStages();
+  const int boxes = BoxesAtWorkingDepth(s.subdivided);
+  long long treeBytes = 0, peakBytes = 0;
+  for (auto _ : state) {
+    gHeap = 0;
+    gHeapPeak = 0;
+    gCounting = true;
+    Tree* tree = Clone(s.grown);
+    Tree* base = NewTree(2);
+    treeBytes = gHeap.load();
+    Pass(impl, tree, base);
+    gCounting = false;
+    peakBytes = gHeapPeak.load();
+    state.SetIterationTime(1.0);
+    FreeBase(&base);
+    vesk::TreeFree(&tree);
+  }
+  state.counters["boxes"] = boxes;
+  state.counters["tree B/box"] = static_cast<double>(treeBytes) / boxes;
+  state.counters["peak B/box"] = static_cast<double>(peakBytes) / boxes;
+}
+
+const Impl kReference{false, 1};
+const Impl kFast1{true, 1};
+const Impl kFast2{true, 2};
+
+// The machine may be shared: with --benchmark_repetitions=N the smallest
+// of the N figures is reported as well ("_min"), the one least disturbed.
+double Smallest(const std::vector<double>& v) {
+  double m = v.empty() ? 0.0 : v[0];
+  for (double x : v) m = x < m ? x : m;
+  return m;
+}
+
+#define VESK_BENCH_OPTIONS(iterations)                                                      \
+  ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(iterations)->ComputeStatistics( \
+      "min", Smallest)
+#define VESK_BENCH_IMPLS(fn, refIterations, fastIterations)                                 \
+  BENCHMARK_CAPTURE(fn, reference, kReference) VESK_BENCH_OPTIONS(refIterations);           \
+  BENCHMARK_CAPTURE(fn, fast_1_thread, kFast1) VESK_BENCH_OPTIONS(fastIterations);          \
+  BENCHMARK_CAPTURE(fn, fast_2_threads, kFast2) VESK_BENCH_OPTIONS(fastIterations)
+
+VESK_BENCH_IMPLS(BM_Subdivide, 3, 5);
+VESK_BENCH_IMPLS(BM_BaseChainRecSet, 3, 5);
+VESK_BENCH_IMPLS(BM_InvariantSet, 2, 5);
+BENCHMARK(BM_CheckIsolated) VESK_BENCH_OPTIONS(3);
+VESK_BENCH_IMPLS(BM_Pass, 1, 5);
+VESK_BENCH_IMPLS(BM_PassPeakMemory, 1, 1);
 
 }  // namespace
 

@@ -1,0 +1,230 @@
+// Box graph: searches, the invariant core and the recurrent components.
+#include "analysis/box_graph.h"
+
+#include <algorithm>
+
+#include "tree/search.h"
+
+namespace vesk {
+
+BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order) {
+  if (!boxes.onGrid) return nullptr;
+  return BoxGridNew(tree, boxes.depth, boxes.cell.data(), static_cast<uint32_t>(boxes.count),
+                    order);
+}
+
+BoxFinder::BoxFinder(Tree* tree, int depth, BoxGrid* grid, int workers)
+    : depth_(depth), grid_(grid) {
+  if (grid_) return;
+  // Each worker searches the tree with a cursor of its own.
+  const int w = workers < 1 ? 1 : workers;
+  for (int i = 0; i < w; ++i) {
+    holders_.push_back(TreeCopy(tree));
+    lists_.push_back(SparseVectorNew(0, 16));
+  }
+}
+
+BoxFinder::~BoxFinder() {
+  BoxGridFree(&grid_);
+  for (Tree*& t : holders_) TreeFree(&t);
+  for (SparseVector*& v : lists_) SparseVectorFree(&v);
+}
+
+void BoxFinder::Find(int worker, const double* lower, const double* upper,
+                     std::vector<uint32_t>* hits) const {
+  if (grid_) {
+    BoxGridFind(grid_, lower, upper, hits);
+    return;
+  }
+  Tree* tree = holders_[worker];
+  SparseVector* list = lists_[worker];
+  list->count = 0;
+  TreeReset(tree);
+  TreeSearchBoxRec(tree, lower, upper, depth_, list);
+  // The search lists the boxes in walk order, which is their numbering.
+  for (int h = 0; h < list->count; ++h) hits->push_back(static_cast<uint32_t>(list->index[h]));
+}
+
+namespace {
+
+// Boxes per chunk of the first frontier.
+constexpr size_t kPeelChunk = 4096;
+
+}  // namespace
+
+std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
+  const uint32_t n = g.count;
+  // Predecessor lists: the transposed rows, each in increasing order. The
+  // sources are cut into a few blocks; block b counts its edges into every
+  // target, so that it knows where in each predecessor list its own sources
+  // go, before the blocks write them.
+  const size_t blocks = static_cast<size_t>(std::min(workers.count(), 4));
+  auto block = [&](size_t b) {
+    return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks);
+  };
+  FillVector<uint32_t> at(blocks * n);
+  workers.Run(blocks, [&](int, size_t b) {
+    uint32_t* count = at.data() + b * n;
+    std::fill(count, count + n, 0u);
+    for (uint64_t e = g.first[block(b)]; e < g.first[block(b + 1)]; ++e) ++count[g.target[e]];
+  });
+  FillVector<uint32_t> preds(n), succs(n);
+  FillVector<uint64_t> inFirst(static_cast<size_t>(n) + 1);
+  inFirst[0] = 0;
+  for (uint32_t t = 0; t < n; ++t) {
+    uint32_t total = 0;
+    for (size_t b = 0; b < blocks; ++b) {
+      const uint32_t c = at[b * n + t];
+      at[b * n + t] = total;
+      total += c;
+    }
+    preds[t] = total;
+    inFirst[t + 1] = inFirst[t] + total;
+  }
+  FillVector<uint32_t> source(g.target.size());
+  workers.Run(blocks, [&](int, size_t b) {
+    uint32_t* offset = at.data() + b * n;
+    for (uint32_t v = block(b); v < block(b + 1); ++v)
+      for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
+        const uint32_t t = g.target[e];
+        source[inFirst[t] + offset[t]++] = v;
+      }
+  });
+  Release(at);
+
+  // The first boxes to go: no predecessor or no successor at all.
+  std::vector<char> alive(n, 1);
+  const size_t firstChunks = ChunkCount(n, kPeelChunk);
+  std::vector<std::vector<uint32_t>> found(firstChunks);
+  workers.Run(firstChunks, [&](int, size_t c) {
+    const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+    std::vector<uint32_t> out;
+    for (size_t v = r.first; v < r.end; ++v) {
+      succs[v] = static_cast<uint32_t>(g.first[v + 1] - g.first[v]);
+      if (preds[v] == 0 || succs[v] == 0) {
+        alive[v] = 0;
+        out.push_back(static_cast<uint32_t>(v));
+      }
+    }
+    found[c].swap(out);
+  });
+  std::vector<uint32_t> queue;
+  for (std::vector<uint32_t>& f : found) {
+    queue.insert(queue.end(), f.begin(), f.end());
+    Release(f);
+  }
+
+  // Removing a box drops the predecessor counts of its successors and the
+  // successor counts of its predecessors; a box whose count reaches 0 goes
+  // in turn. Whatever the order, what is left is the largest collection in
+  // which every box has a predecessor and a successor.
+  if (workers.count() == 1) {
+    for (size_t q = 0; q < queue.size(); ++q) {
+      const uint32_t v = queue[q];
+      for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
+        const uint32_t t = g.target[e];
+        if (alive[t] && --preds[t] == 0) {
+          alive[t] = 0;
+          queue.push_back(t);
+        }
+      }
+      for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
+        const uint32_t u = source[e];
+        if (alive[u] && --succs[u] == 0) {
+          alive[u] = 0;
+          queue.push_back(u);
+        }
+      }
+    }
+    return alive;
+  }
+  // In rounds: each worker reads every box of the round and updates the
+  // counts of the boxes in its own slice of the numbers, and only those.
+  const int w = workers.count();
+  auto slice = [&](size_t i) { return static_cast<uint32_t>(n * static_cast<uint64_t>(i) / w); };
+  std::vector<std::vector<uint32_t>> next(w);
+  while (!queue.empty()) {
+    workers.Run(static_cast<size_t>(w), [&](int, size_t i) {
+      const uint32_t lo = slice(i), hi = slice(i + 1);
+      std::vector<uint32_t> out;
+      for (const uint32_t v : queue) {
+        for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
+          const uint32_t t = g.target[e];
+          if (t >= lo && t < hi && alive[t] && --preds[t] == 0) {
+            alive[t] = 0;
+            out.push_back(t);
+          }
+        }
+        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
+          const uint32_t u = source[e];
+          if (u >= lo && u < hi && alive[u] && --succs[u] == 0) {
+            alive[u] = 0;
+            out.push_back(u);
+          }
+        }
+      }
+      next[i].swap(out);
+    });
+    queue.clear();
+    for (const std::vector<uint32_t>& f : next) queue.insert(queue.end(), f.begin(), f.end());
+  }
+  return alive;
+}
+
+void BoxGraphRecurrent(const BoxGraph& g, char* rec) {
+  const uint32_t n = g.count;
+  if (n == 0) return;
+  // index: 0 unreached, then discovery number; done: assigned to a
+  // component (never lowers a lowlink again).
+  std::vector<uint32_t> index(n, 0), low(n, 0), comp, path;
+  std::vector<uint64_t> edge(n, 0);
+  std::vector<char> done(n, 0), self(n, 0);
+  uint32_t counter = 0;
+  for (uint32_t s = 0; s < n; ++s) {
+    if (index[s] != 0) continue;
+    index[s] = low[s] = ++counter;
+    edge[s] = g.first[s];
+    comp.push_back(s);
+    path.push_back(s);
+    while (!path.empty()) {
+      const uint32_t v = path.back();
+      if (edge[v] < g.first[v + 1]) {
+        const uint32_t w = g.target[edge[v]++];
+        if (w == v) self[v] = 1;
+        if (index[w] == 0) {
+          index[w] = low[w] = ++counter;
+          edge[w] = g.first[w];
+          comp.push_back(w);
+          path.push_back(w);
+        } else if (!done[w] && index[w] < low[v]) {
+          low[v] = index[w];
+        }
+        continue;
+      }
+      // Every successor of v is reached: v closes its component when its
+      // lowlink is its own number.
+      path.pop_back();
+      if (low[v] == index[v]) {
+        if (comp.back() == v) {
+          rec[v] = self[v];
+          done[v] = 1;
+          comp.pop_back();
+        } else {
+          uint32_t x;
+          do {
+            x = comp.back();
+            comp.pop_back();
+            rec[x] = 1;
+            done[x] = 1;
+          } while (x != v);
+        }
+      }
+      if (!path.empty()) {
+        const uint32_t p = path.back();
+        if (low[v] < low[p]) low[p] = low[v];
+      }
+    }
+  }
+}
+
+}  // namespace vesk

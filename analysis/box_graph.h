@@ -1,0 +1,112 @@
+// The box graph stored once per analysis: one image and one search per
+// box, the hit lists kept as compressed rows of 32-bit box numbers. On it,
+// the largest collection in which every box has a predecessor and a
+// successor (the invariant set), and the strongly connected components
+// (the chain recurrent set).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "analysis/depth_boxes.h"
+#include "analysis/parallel.h"
+#include "io/sparse_vector.h"
+#include "tree/tree.h"
+
+namespace vesk {
+
+// Finds the boxes at the working depth that a query box meets, exactly as
+// TreeSearchBoxRec from the root does: through the grid lookup when the
+// boxes lie on one exact grid, otherwise by that search on one tree holder
+// (TreeCopy) per worker. Workers 0..workers-1 may search at once.
+class BoxFinder {
+ public:
+  // Looks up through `grid` (which it takes over) when that is not null,
+  // otherwise searches `tree` at `depth` with one holder for each of the
+  // `workers` workers.
+  BoxFinder(Tree* tree, int depth, BoxGrid* grid, int workers);
+  ~BoxFinder();
+  BoxFinder(const BoxFinder&) = delete;
+  BoxFinder& operator=(const BoxFinder&) = delete;
+
+  // Appends the numbers of the boxes met by [lower, upper], increasing.
+  void Find(int worker, const double* lower, const double* upper,
+            std::vector<uint32_t>* hits) const;
+
+ private:
+  int depth_;
+  BoxGrid* grid_;
+  std::vector<Tree*> holders_;
+  std::vector<SparseVector*> lists_;
+};
+
+// The grid lookup of the boxes (order: see BoxGridNew), or null when they
+// are not on one exact grid.
+BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order);
+
+// Successor lists: box v's image meets the boxes target[first[v]] ..
+// target[first[v + 1] - 1], in increasing order.
+struct BoxGraph {
+  uint32_t count = 0;
+  FillVector<uint64_t> first;
+  FillVector<uint32_t> target;
+};
+
+// Boxes per chunk of work: fixed, so that chunks, and everything computed
+// from them, do not depend on the number of threads.
+constexpr size_t kGraphChunk = 1024;
+
+// Builds the graph of `count` boxes whose image boxes have `dim`
+// coordinates. images(worker, first, end) returns the lower and the upper
+// bounds of the image boxes of boxes first..end-1 (dim doubles per box
+// each), valid until the worker's next call. Images and searches run on the
+// workers, one chunk of boxes at a time.
+template <typename Images>
+void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, int dim,
+                   Images&& images, BoxGraph* g) {
+  g->count = count;
+  g->first.resize(static_cast<size_t>(count) + 1);
+  g->first[0] = 0;
+  Release(g->target);
+  const size_t chunks = ChunkCount(count, kGraphChunk);
+  std::vector<std::vector<uint32_t>> pieces(chunks);
+  workers.Run(chunks, [&](int worker, size_t c) {
+    const ChunkRange r = ChunkOf(c, kGraphChunk, count);
+    const size_t n = r.end - r.first;
+    const auto [lo, hi] = images(worker, r.first, r.end);
+    // Filled here and handed over once: vectors of different workers side
+    // by side would share cache lines.
+    std::vector<uint32_t> out;
+    out.reserve(n * 16);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t before = out.size();
+      finder.Find(worker, lo + i * dim, hi + i * dim, &out);
+      g->first[r.first + i + 1] = out.size() - before;
+    }
+    pieces[c].assign(out.begin(), out.end());
+  });
+  for (size_t v = 0; v < count; ++v) g->first[v + 1] += g->first[v];
+  g->target.resize(g->first[count]);
+  workers.Run(chunks, [&](int, size_t c) {
+    const ChunkRange r = ChunkOf(c, kGraphChunk, count);
+    std::copy(pieces[c].begin(), pieces[c].end(), g->target.begin() + g->first[r.first]);
+    Release(pieces[c]);
+  });
+}
+
+// The largest collection of boxes in which every box has a successor and a
+// predecessor: boxes that lose their last predecessor or their last
+// successor in the collection are removed one after the other, their
+// neighbours' counts dropping. alive[v] = 1 for the boxes left, 0 for the
+// others. The predecessor lists are built on `workers` threads.
+std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers);
+
+// rec[v] = 1 for every box in a strongly connected component of two or
+// more boxes or with an edge to itself, 0 for the others (iterative
+// Tarjan search over the stored lists).
+void BoxGraphRecurrent(const BoxGraph& g, char* rec);
+
+}  // namespace vesk

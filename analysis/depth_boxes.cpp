@@ -1,0 +1,415 @@
+// Parallel gathering and pruning of the boxes at the working depth.
+#include "analysis/depth_boxes.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <memory>
+
+#include "analysis/parallel.h"
+#include "tree/walk_step.h"
+
+namespace vesk {
+
+namespace {
+
+// The tree is cut into about this many units, at most this deep.
+constexpr size_t kUnits = 512;
+constexpr int kMaxCut = 24;
+// Boxes per chunk when flags and numbers are written in parallel.
+constexpr size_t kBoxChunk = 8192;
+
+// A walk with stacks of its own, stepping exactly as the tree's cursor
+// steps (TreeStepDown, and the stacks' values on the way up), so that the
+// centers and radii are the cursor's bit for bit.
+struct Walker {
+  int dim = 0;
+  std::vector<Box*> box;
+  std::vector<int> side;
+  std::vector<double> savedC, savedR, c, r;
+  std::vector<uint32_t> cell;
+
+  explicit Walker(const Tree* tree) {
+    dim = tree->domain->dim;
+    const size_t levels = static_cast<size_t>(TreeMaxDepth(tree)) + 1;
+    box.resize(levels);
+    side.resize(levels);
+    savedC.resize(levels);
+    savedR.resize(levels);
+    c.resize(dim);
+    r.resize(dim);
+    cell.resize(dim);
+  }
+};
+
+// The units: the subtree roots with their depth and geometry.
+struct Units {
+  std::vector<Box*> box;
+  std::vector<int> depth;
+  std::vector<double> c, r;
+  std::vector<uint32_t> cell;
+  int cut = 0;
+  bool regular = true;
+};
+
+// Visits, in walk order, the subtree of unit u: onBox for each box at depth
+// `stop`, onLeaf for each leaf above it (both with the box, its depth,
+// center, radius and cells). Returns false when an inner box
+// above `stop` is not split along the table.
+template <typename OnBox, typename OnLeaf>
+bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t stop,
+              OnBox&& onBox, OnLeaf&& onLeaf) {
+  const int dim = w.dim;
+  double* c = w.c.data();
+  double* r = w.r.data();
+  uint32_t* cell = w.cell.data();
+  std::copy_n(units.c.data() + u * dim, dim, c);
+  std::copy_n(units.r.data() + u * dim, dim, r);
+  std::copy_n(units.cell.data() + u * dim, dim, cell);
+  const uint8_t* table = tree->sd;
+  bool regular = true;
+  Box* box = units.box[u];
+  int64_t d = units.depth[u];
+  size_t top = 0;
+  for (;;) {
+    if (d == stop) {
+      onBox(box, d, c, r, cell);
+    } else if (BoxIsLeaf(box)) {
+      onLeaf(box, d, c, r, cell);
+    } else {
+      const int k = box->sd;
+      if (k != table[d]) regular = false;
+      const int s = box->child[0] ? 0 : 1;
+      w.box[top] = box;
+      w.side[top] = s;
+      w.savedC[top] = c[k];
+      w.savedR[top] = r[k];
+      ++top;
+      r[k] = r[k] * 0.5;
+      c[k] = s ? c[k] + r[k] : c[k] - r[k];
+      cell[k] = (cell[k] << 1) | static_cast<uint32_t>(s);
+      box = box->child[s];
+      ++d;
+      continue;
+    }
+    for (;;) {
+      if (top == 0) return regular;
+      --top;
+      Box* p = w.box[top];
+      const int k = p->sd;
+      c[k] = w.savedC[top];
+      r[k] = w.savedR[top];
+      cell[k] >>= 1;
+      --d;
+      if (w.side[top] == 0 && p->child[1]) {
+        w.side[top] = 1;
+        ++top;
+        r[k] = r[k] * 0.5;
+        c[k] = c[k] + r[k];
+        cell[k] = (cell[k] << 1) | 1u;
+        box = p->child[1];
+        ++d;
+        break;
+      }
+    }
+  }
+}
+
+// Expands the tree level by level from the root until there are enough
+// units: every inner box above the cut is replaced by its children; leaves
+// above the cut and the boxes at the cut are the units. Boxes at `stop` are
+// never expanded.
+Units CutIntoUnits(const Tree* tree, int64_t stop) {
+  const int dim = tree->domain->dim;
+  Units u;
+  u.box.push_back(tree->root);
+  u.depth.push_back(0);
+  u.c.assign(tree->domain->center, tree->domain->center + dim);
+  u.r.assign(tree->domain->radius, tree->domain->radius + dim);
+  u.cell.assign(dim, 0);
+  while (u.box.size() < kUnits && u.cut < kMaxCut && u.cut < stop) {
+    Units next;
+    next.cut = u.cut + 1;
+    next.regular = u.regular;
+    bool expanded = false;
+    for (size_t i = 0; i < u.box.size(); ++i) {
+      Box* b = u.box[i];
+      const double* c = u.c.data() + i * dim;
+      const double* r = u.r.data() + i * dim;
+      const uint32_t* cell = u.cell.data() + i * dim;
+      if (u.depth[i] < u.cut || BoxIsLeaf(b)) {
+        next.box.push_back(b);
+        next.depth.push_back(u.depth[i]);
+        next.c.insert(next.c.end(), c, c + dim);
+        next.r.insert(next.r.end(), r, r + dim);
+        next.cell.insert(next.cell.end(), cell, cell + dim);
+        continue;
+      }
+      expanded = true;
+      const int k = b->sd;
+      if (k != tree->sd[u.cut]) next.regular = false;
+      for (int s = 0; s < 2; ++s) {
+        if (!b->child[s]) continue;
+        next.box.push_back(b->child[s]);
+        next.depth.push_back(u.cut + 1);
+        const size_t at = next.c.size();
+        next.c.insert(next.c.end(), c, c + dim);
+        next.r.insert(next.r.end(), r, r + dim);
+        next.cell.insert(next.cell.end(), cell, cell + dim);
+        // As TreeStepDown: the radius halves, the center moves by it.
+        next.r[at + k] = r[k] * 0.5;
+        next.c[at + k] = s ? c[k] + next.r[at + k] : c[k] - next.r[at + k];
+        next.cell[at + k] = (cell[k] << 1) | static_cast<uint32_t>(s);
+      }
+    }
+    if (!expanded) break;
+    u = std::move(next);
+  }
+  return u;
+}
+
+}  // namespace
+
+void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int maxDepth,
+                       Workers& workers, DepthBoxes* out) {
+  const int dim = tree->domain->dim;
+  out->dim = dim;
+  out->count = 0;
+  out->box.clear();
+  out->cell.clear();
+  out->matrix.clear();
+  out->onGrid = false;
+  out->leafWithoutMask = false;
+  const bool deepest = depth < 0;
+  const int64_t stop = deepest ? INT64_MAX : depth;
+  Units units = CutIntoUnits(tree, stop);
+  const size_t n = units.box.size();
+  std::vector<std::unique_ptr<Walker>> walkers(workers.count());
+  auto walker = [&](int worker) -> Walker& {
+    if (!walkers[worker]) walkers[worker] = std::make_unique<Walker>(tree);
+    return *walkers[worker];
+  };
+
+  // One walk of every unit, keeping its boxes at the depth (for the
+  // height: its deepest leaves, those found first dropped when a deeper
+  // one turns up), their cells and, when asked for, their records; and
+  // noting the shallowest leaf lacking a bit of the mask and whether the
+  // splits follow the table.
+  struct Found {
+    int deep = -1;
+    int lacking = INT_MAX;
+    bool regular = true;
+    std::vector<Box*> box;
+    std::vector<uint32_t> cell;
+    std::vector<double> record;
+  };
+  std::vector<Found> found(n);
+  workers.Run(n, [&](int worker, size_t u) {
+    // Filled here and handed over once: the records of units that other
+    // workers fill lie side by side.
+    Found f;
+    auto keep = [&](Box* b, const double* c, const double* r, const uint32_t* cell) {
+      f.box.push_back(b);
+      f.cell.insert(f.cell.end(), cell, cell + dim);
+      if (withMatrix) {
+        f.record.insert(f.record.end(), c, c + dim);
+        f.record.insert(f.record.end(), r, r + dim);
+      }
+    };
+    auto lack = [&](const Box* b, int64_t d) {
+      if ((b->flags & mask) != mask && d < f.lacking) f.lacking = static_cast<int>(d);
+    };
+    if (deepest) {
+      f.regular = WalkUnit(
+          tree, walker(worker), units, u, stop,
+          [](Box*, int64_t, const double*, const double*, const uint32_t*) {},
+          [&](Box* b, int64_t d, const double* c, const double* r, const uint32_t* cell) {
+            lack(b, d);
+            if (d > f.deep) {
+              f.deep = static_cast<int>(d);
+              f.box.clear();
+              f.cell.clear();
+              f.record.clear();
+            }
+            if (d == f.deep) keep(b, c, r, cell);
+          });
+    } else {
+      f.regular = WalkUnit(
+          tree, walker(worker), units, u, stop,
+          [&](Box* b, int64_t, const double* c, const double* r, const uint32_t* cell) {
+            keep(b, c, r, cell);
+          },
+          [&](Box* b, int64_t d, const double*, const double*, const uint32_t*) { lack(b, d); });
+    }
+    found[u] = std::move(f);
+  });
+
+  int D = depth;
+  if (deepest) {
+    D = 0;
+    for (const Found& f : found) D = std::max(D, f.deep);
+  }
+  out->depth = D;
+  bool regular = units.regular;
+  for (const Found& f : found) {
+    if (f.lacking < D) out->leafWithoutMask = true;
+    regular = regular && f.regular;
+  }
+  if (D > maxDepth) return;
+  out->onGrid = regular && TreeGridUsable(tree, D);
+  if (out->onGrid) CellGeometryOf(tree, D, &out->geometry);
+
+  std::vector<size_t> first(n + 1, 0);
+  for (size_t u = 0; u < n; ++u) {
+    const bool atDepth = !deepest || found[u].deep == D;
+    first[u + 1] = first[u] + (atDepth ? found[u].box.size() : 0);
+  }
+  const size_t K = first[n];
+  out->count = static_cast<int>(K);
+  out->box.resize(K);
+  const size_t stride = 2 * static_cast<size_t>(dim) + 2;
+  if (out->onGrid) out->cell.resize(K * dim);
+  if (withMatrix || !out->onGrid) out->matrix.resize(K * stride);
+
+  workers.Run(n, [&](int worker, size_t u) {
+    Found& f = found[u];
+    const size_t at = first[u];
+    const size_t m = first[u + 1] - at;
+    if (m > 0 && (withMatrix || out->onGrid)) {
+      // Number the boxes kept and write them down.
+      for (size_t i = 0; i < m; ++i) {
+        f.box[i]->no = static_cast<int32_t>(at + i);
+        out->box[at + i] = f.box[i];
+      }
+      if (out->onGrid) std::copy_n(f.cell.data(), m * dim, out->cell.data() + at * dim);
+      if (withMatrix) {
+        for (size_t i = 0; i < m; ++i) {
+          double* rec = out->matrix.data() + (at + i) * stride;
+          std::copy_n(f.record.data() + i * 2 * dim, 2 * dim, rec);
+          rec[2 * dim] = static_cast<double>(f.box[i]->flags);
+          rec[2 * dim + 1] = 0.0;
+        }
+      }
+    } else if (m > 0) {
+      // Off the grid without records: a second walk writes the records.
+      size_t i = at;
+      WalkUnit(
+          tree, walker(worker), units, u, D,
+          [&](Box* b, int64_t, const double* c, const double* r, const uint32_t*) {
+            b->no = static_cast<int32_t>(i);
+            out->box[i] = b;
+            double* rec = out->matrix.data() + i * stride;
+            std::copy_n(c, dim, rec);
+            std::copy_n(r, dim, rec + dim);
+            rec[2 * dim] = static_cast<double>(b->flags);
+            rec[2 * dim + 1] = 0.0;
+            ++i;
+          },
+          [](Box*, int64_t, const double*, const double*, const uint32_t*) {});
+    }
+    Release(f.box);
+    Release(f.cell);
+    Release(f.record);
+  });
+  out->cut = units.cut;
+  out->unit = std::move(units.box);
+  TreeReset(tree);
+}
+
+namespace {
+
+// TreeRemove above the units, in post-order: the units' verdicts are
+// `goes` in walk order (next is the next one due). Returns whether `box`
+// would go.
+bool PruneTop(Box* box, int depth, int cut, const std::vector<char>& goes, size_t* next,
+              uint8_t mask) {
+  for (int i = 0; i < 2; ++i) {
+    Box* child = box->child[i];
+    if (!child) continue;
+    const bool top = depth + 1 < cut && !BoxIsLeaf(child);
+    const bool g = top ? PruneTop(child, depth + 1, cut, goes, next, mask) : goes[(*next)++] != 0;
+    if (g) BoxFree(&box->child[i]);
+  }
+  if (!BoxIsLeaf(box)) return false;
+  // Every box here had a child on entry.
+  box->flags = static_cast<uint8_t>(box->flags & static_cast<uint8_t>(~mask));
+  return (box->flags & mask) != mask;
+}
+
+}  // namespace
+
+int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8_t mask,
+                    Workers& workers) {
+  const size_t K = static_cast<size_t>(boxes.count);
+  const size_t chunks = ChunkCount(K, kBoxChunk);
+  std::vector<size_t> kept(chunks + 1, 0);
+  workers.Run(chunks, [&](int, size_t c) {
+    const ChunkRange r = ChunkOf(c, kBoxChunk, K);
+    size_t k = 0;
+    for (size_t i = r.first; i < r.end; ++i) {
+      Box* b = boxes.box[i];
+      if (keep[i]) {
+        b->flags = static_cast<uint8_t>(b->flags | mask);
+        ++k;
+      } else {
+        b->flags = static_cast<uint8_t>(b->flags & static_cast<uint8_t>(~mask));
+      }
+    }
+    kept[c + 1] = k;
+  });
+  for (size_t c = 0; c < chunks; ++c) kept[c + 1] += kept[c];
+  // At depth 0 the box is the root, which stays whatever its verdict.
+  const size_t left = boxes.depth == 0 ? K : kept[chunks];
+
+  if (kept[chunks] < K || boxes.leafWithoutMask) {
+    const size_t n = boxes.unit.size();
+    std::vector<char> goes(n, 0);
+    workers.Run(n, [&](int, size_t u) { goes[u] = TreeRemove(boxes.unit[u], mask) != 0; });
+    if (boxes.cut > 0) {
+      size_t next = 0;
+      PruneTop(tree->root, 0, boxes.cut, goes, &next, mask);
+    }
+    // The boxes left keep their walk order: their numbers are their ranks.
+    workers.Run(chunks, [&](int, size_t c) {
+      const ChunkRange r = ChunkOf(c, kBoxChunk, K);
+      int32_t no = static_cast<int32_t>(kept[c]);
+      for (size_t i = r.first; i < r.end; ++i)
+        if (keep[i]) boxes.box[i]->no = no++;
+    });
+  }
+  TreeReset(tree);
+  return static_cast<int>(left);
+}
+
+void TreeSubdivideAllThreads(Tree* tree, int threads) {
+  Workers workers(AnalysisThreads(threads));
+  const Units units = CutIntoUnits(tree, INT64_MAX);
+  const size_t n = units.box.size();
+  const int64_t maxDepth = TreeMaxDepth(tree);
+  std::vector<std::unique_ptr<Walker>> walkers(workers.count());
+  std::vector<long long> refused(n, 0);
+  workers.Run(n, [&](int worker, size_t u) {
+    if (!walkers[worker]) walkers[worker] = std::make_unique<Walker>(tree);
+    long long r = 0;
+    // The walk goes on past a leaf without entering the children it was
+    // just given.
+    WalkUnit(
+        tree, *walkers[worker], units, u, INT64_MAX,
+        [](Box*, int64_t, const double*, const double*, const uint32_t*) {},
+        [&](Box* b, int64_t d, const double*, const double*, const uint32_t*) {
+          if (d >= maxDepth) ++r;
+          else BoxSubdivide(b, tree->sd[d]);
+        });
+    refused[u] = r;
+  });
+  long long total = 0;
+  for (long long r : refused) total += r;
+  if (total)
+    std::fprintf(stderr,
+                 "warning: libvesk: TreeSubdivideAllThreads(): %lld leaves at the depth limit "
+                 "%lld were not subdivided.\n",
+                 total, static_cast<long long>(maxDepth));
+  TreeReset(tree);
+}
+
+}  // namespace vesk

@@ -1,0 +1,74 @@
+// The boxes at the working depth of a tree, gathered and pruned by the
+// analyses on several threads, and the subdivision of a verification pass:
+// the tree is cut into subtrees (units) a few levels below the root, and
+// the units are walked, pruned or subdivided in parallel. Everything ends
+// as the plain walks, TreeRemove and TreeSubdivideAll leave it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "analysis/parallel.h"
+#include "tree/grid.h"
+#include "tree/tree.h"
+
+namespace vesk {
+
+struct DepthBoxes {
+  int depth = -1;                // the working depth
+  int dim = 0;
+  int count = 0;                 // boxes at the depth, numbered 0..count-1 in `no`
+  FillVector<Box*> box;          // box[i] is the box numbered i
+  bool onGrid = false;           // the boxes are the cells of one exact grid
+  FillVector<uint32_t> cell;     // on the grid: dim cell indices per box
+  CellGeometry geometry;         // on the grid: the cells' geometry
+  FillVector<double> matrix;     // box matrix records (2*dim + 2 doubles), see below
+  bool leafWithoutMask = false;  // a leaf above the depth lacks a bit of the mask
+  // The units: subtree roots in walk order, the boxes above them having
+  // depth below `cut`.
+  int cut = 0;
+  std::vector<Box*> unit;
+};
+
+// Gathers the boxes at `depth` (>= 0), or at the tree's height when depth
+// is negative, in the order of TreeFirstBox/TreeNextBox, and numbers them
+// 0, 1, 2, ... in `no`. The box matrix (records as TreePrintToMatrix
+// writes them, the last element 0) is written when withMatrix is nonzero,
+// and always when the boxes are not on one exact grid (so that
+// DepthBoxRecord finds their geometry). When the depth found exceeds
+// maxDepth, nothing is numbered, out->count is 0 and the cursor is left
+// alone; otherwise the tree's cursor ends on the root. The walks run on the
+// workers.
+void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int maxDepth,
+                       Workers& workers, DepthBoxes* out);
+
+// Center (dim doubles) and radius (dim doubles) of box i.
+inline void DepthBoxRecord(const DepthBoxes& boxes, size_t i, double* record) {
+  const int dim = boxes.dim;
+  if (!boxes.matrix.empty()) {
+    const double* m = boxes.matrix.data() + i * (2 * static_cast<size_t>(dim) + 2);
+    for (int j = 0; j < 2 * dim; ++j) record[j] = m[j];
+    return;
+  }
+  CellBox(boxes.geometry, boxes.cell.data() + i * dim, record, record + dim);
+}
+
+// Carries keep[i] to the tree as the analyses do: flag bits `mask` set on
+// box i when keep[i] is nonzero and cleared otherwise, then exactly what
+// TreeRemove(root, mask) does (leaves lacking a bit of mask removed, also
+// those above the depth, and every box left without children, the root
+// staying), the boxes left numbered 0.. in walk order. Returns how many
+// boxes at the depth are left. The tree's cursor ends on the root.
+int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8_t mask,
+                    Workers& workers);
+
+// TreeSubdivideAll on `threads` threads (as for InvariantSetThreads: 0 one
+// per hardware thread, negative 1): every leaf is given two children split
+// along the table at its depth; leaves at the depth limit are refused with
+// one warning line. The tree and the cursor end as TreeSubdivideAll leaves
+// them, whatever the number of threads; the new boxes come from the
+// threads' own allocation arenas.
+void TreeSubdivideAllThreads(Tree* tree, int threads);
+
+}  // namespace vesk

@@ -1,0 +1,71 @@
+#include "analysis/parallel.h"
+
+namespace vesk {
+
+int AnalysisThreads(int threads) {
+  if (threads >= 1) return threads;
+  if (threads < 0) return 1;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores >= 1 ? static_cast<int>(cores) : 1;
+}
+
+Workers::~Workers() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void Workers::Drain(int worker) {
+  std::fesetround(FE_TONEAREST);
+  for (;;) {
+    const size_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
+    if (chunk >= chunks_) break;
+    fn_(body_, worker, chunk);
+  }
+  std::fesetround(FE_TONEAREST);
+}
+
+void Workers::Loop(int worker) {
+  uint64_t seen = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+      if (stop_) return;
+      seen = generation_;
+    }
+    Drain(worker);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--busy_ == 0) done_.notify_one();
+  }
+}
+
+void Workers::Dispatch(size_t chunks, void (*fn)(void*, int, size_t), void* body) {
+  if (threads_.empty()) {
+    for (int w = 1; w < count_; ++w) {
+      try {
+        threads_.emplace_back(&Workers::Loop, this, w);
+      } catch (...) {
+        break;  // no more threads to be had: the others do the work
+      }
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fn_ = fn;
+    body_ = body;
+    chunks_ = chunks;
+    next_.store(0, std::memory_order_relaxed);
+    busy_ = static_cast<int>(threads_.size());
+    ++generation_;
+  }
+  wake_.notify_all();
+  Drain(0);
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return busy_ == 0; });
+}
+
+}  // namespace vesk

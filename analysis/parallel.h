@@ -1,0 +1,115 @@
+// Work split over threads for the analyses: a fixed division of the work
+// into chunks that workers take in turn, so that what each chunk computes
+// does not depend on how many threads there are.
+#pragma once
+
+#include <atomic>
+#include <cfenv>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vesk {
+
+// The number of workers a thread count asks for: n >= 1 is taken as it
+// is, 0 means one per hardware thread (at least 1), a negative count 1.
+int AnalysisThreads(int threads);
+
+// The threads of one analysis call: the calling thread and count() - 1
+// helpers, started when work is first shared out and joined on
+// destruction. Every worker runs its chunks in round-to-nearest and leaves
+// its thread in round-to-nearest.
+class Workers {
+ public:
+  explicit Workers(int count) : count_(count < 1 ? 1 : count) {}
+  ~Workers();
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  // Worker numbers run from 0 to count() - 1 (0 is the calling thread).
+  int count() const { return count_; }
+
+  // Calls body(worker, chunk) once for every chunk 0..chunks-1 and returns
+  // when all are done. Chunks are handed out in increasing order; the body
+  // must not throw.
+  template <typename Body>
+  void Run(size_t chunks, Body&& body) {
+    if (chunks == 0) return;
+    if (count_ == 1 || chunks == 1) {
+      std::fesetround(FE_TONEAREST);
+      for (size_t c = 0; c < chunks; ++c) body(0, c);
+      std::fesetround(FE_TONEAREST);
+      return;
+    }
+    Dispatch(chunks, &Call<Body>, &body);
+  }
+
+ private:
+  template <typename Body>
+  static void Call(void* body, int worker, size_t chunk) {
+    (*static_cast<Body*>(body))(worker, chunk);
+  }
+  void Dispatch(size_t chunks, void (*fn)(void*, int, size_t), void* body);
+  void Drain(int worker);
+  void Loop(int worker);
+
+  int count_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  uint64_t generation_ = 0;
+  bool stop_ = false;
+  int busy_ = 0;
+  size_t chunks_ = 0;
+  std::atomic<size_t> next_{0};
+  void (*fn_)(void*, int, size_t) = nullptr;
+  void* body_ = nullptr;
+};
+
+// A vector whose resize leaves new elements of trivial types unset: for
+// the big arrays that the workers fill, so that the calling thread neither
+// clears them nor is the one to touch their pages first.
+template <typename T>
+struct UnsetAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UnsetAllocator<U>;
+  };
+  UnsetAllocator() = default;
+  template <typename U>
+  UnsetAllocator(const UnsetAllocator<U>&) {}
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+template <typename T>
+using FillVector = std::vector<T, UnsetAllocator<T>>;
+
+// Gives a vector's memory back.
+template <typename V>
+void Release(V& v) {
+  V().swap(v);
+}
+
+// Chunk c of n items split into pieces of `size`: [first, end).
+struct ChunkRange {
+  size_t first, end;
+};
+inline ChunkRange ChunkOf(size_t c, size_t size, size_t n) {
+  const size_t first = c * size;
+  const size_t end = first + size < n ? first + size : n;
+  return {first, end};
+}
+inline size_t ChunkCount(size_t n, size_t size) { return (n + size - 1) / size; }
+
+}  // namespace vesk

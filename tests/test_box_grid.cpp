@@ -1,0 +1,248 @@
+// The parallel collection of the boxes at a depth against the walk and the
+// matrix export, its pruning against TreeRemove, the parallel subdivision
+// against TreeSubdivideAll, and the grid lookup
+// against the box search: the same hits for every query, including queries
+// whose bounds lie on box faces, outside the domain, or are not numbers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis/depth_boxes.h"
+#include "io/sparse_vector.h"
+#include "random_tree.h"
+#include "tree/grid.h"
+#include "tree/search.h"
+#include "tests/test_support.h"
+
+using namespace vesk;
+using iotest::MakeTree;
+using iotest::RandomTree;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+std::vector<uint32_t> TreeHits(Tree* t, const double* lo, const double* hi, int depth) {
+  SparseVector* list = SparseVectorNew(0, 16);
+  TreeReset(t);
+  TreeSearchBoxRec(t, lo, hi, depth, list);
+  std::vector<uint32_t> hits(list->index, list->index + list->count);
+  SparseVectorFree(&list);
+  return hits;
+}
+
+// One bound along coordinate j: a face of some box at the depth (or the
+// next double beside it), a point inside or outside the domain, NaN or an
+// infinity.
+double Bound(std::mt19937& rng, const FillVector<double>& matrix, int dim, int count, int j,
+             const Tree* t) {
+  const double c = t->domain->center[j], r = t->domain->radius[j];
+  std::uniform_real_distribution<double> u(-1.3, 1.3);
+  switch (rng() % 10) {
+    case 0: return kNaN;
+    case 1: return rng() % 2 ? kInf : -kInf;
+    case 2: return c + (rng() % 2 ? 3.0 : -3.0) * r;
+    case 3: case 4: return c + u(rng) * r;
+    default: {
+      if (count == 0) return c;
+      const double* rec = matrix.data() + (rng() % count) * (2 * dim + 2);
+      double x = rng() % 2 ? rec[j] - rec[dim + j] : rec[j] + rec[dim + j];
+      if (rng() % 4 == 0) x = std::nextafter(x, rng() % 2 ? kInf : -kInf);
+      return x;
+    }
+  }
+}
+
+}  // namespace
+
+TEST(DepthBoxes, CollectionAndPruningMatchTheWalkAndTreeRemove) {
+  std::mt19937 rng(8);
+  int deepest = 0, lacking = 0, pruned = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    SCOPED_TRACE(trial);
+    const int dim = 1 + static_cast<int>(rng() % 5);
+    Tree* t = RandomTree(rng, dim, 3 + static_cast<int>(rng() % 12), rng() % 2);
+    if (rng() % 3 == 0)  // many boxes, so that the tree is cut into many units
+      for (int i = 0; i < 9 && TreeCount(t->root) < 20000; ++i) TreeSubdivideAll(t);
+    const int height = TreeDepth(t->root);
+    // The height (depth -1), or a depth at or above or below it.
+    const int asked = rng() % 2 ? -1 : static_cast<int>(rng() % (height + 2));
+    const int depth = asked < 0 ? height : asked;
+    deepest += asked < 0;
+    const uint8_t mask = static_cast<uint8_t>(1u << (rng() % 3));
+    const int withMatrix = static_cast<int>(rng() % 2);
+    DepthBoxes boxes;
+    Workers workers(1 + static_cast<int>(rng() % 3));
+    CollectDepthBoxes(t, asked, mask, withMatrix, INT_MAX, workers, &boxes);
+    EXPECT_EQ(t->box, t->root);
+    EXPECT_EQ(t->depth, 0);
+    EXPECT_EQ(boxes.depth, depth);
+
+    // The boxes, numbers and records of the walk at that depth.
+    const std::vector<int64_t> numbered = vesktest::Snapshot(t);
+    const int count = TreeCountDepth(t, depth);
+    EXPECT_EQ(vesktest::Snapshot(t), numbered);
+    ASSERT_EQ(boxes.count, count);
+    std::vector<double> want(static_cast<size_t>(count) * (2 * dim + 2), 0.0);
+    TreePrintToMatrix(t, depth, want.data());
+    if (withMatrix || !boxes.onGrid) {
+      EXPECT_EQ(std::vector<double>(boxes.matrix.begin(), boxes.matrix.end()), want);
+    }
+    std::vector<double> record(2 * dim);
+    for (int i = 0; i < count; ++i) {
+      DepthBoxRecord(boxes, i, record.data());
+      ASSERT_TRUE(std::equal(record.begin(), record.end(), want.begin() + i * (2 * dim + 2)));
+    }
+    bool lack = false;
+    int i = 0;
+    for (int d = 0; d <= depth && TreeFirstBox(t, d); ++d) {
+      do {
+        if (d == depth) EXPECT_EQ(boxes.box[i++], t->box);
+        else if (!t->box->child[0] && !t->box->child[1]) lack |= (t->box->flags & mask) != mask;
+      } while (TreeNextBox(t, d));
+    }
+    EXPECT_EQ(boxes.leafWithoutMask, lack);
+    lacking += lack;
+    // Dyadic domains and boxes split along the table: always one grid.
+    EXPECT_TRUE(boxes.onGrid);
+
+    // Pruning with random verdicts leaves what the flags and TreeRemove
+    // leave, numbered as the walk numbers.
+    if (depth == height) {
+      std::vector<char> keep(count);
+      const int odds = 1 + static_cast<int>(rng() % 4);
+      for (char& k : keep) k = rng() % odds == 0;
+      Tree* ref = vesktest::CloneTree(t);
+      TreeSetFlagsVect(ref, depth, reinterpret_cast<const unsigned char*>(keep.data()), mask);
+      TreeRemove(ref->root, mask);
+      const int left = TreeCountDepth(ref, depth);
+      EXPECT_EQ(PruneDepthBoxes(t, boxes, keep.data(), mask, workers), left);
+      EXPECT_EQ(vesktest::Snapshot(t), vesktest::Snapshot(ref));
+      EXPECT_EQ(t->box, t->root);
+      pruned += left < count;
+      TreeFree(&ref);
+    }
+    TreeFree(&t);
+  }
+  EXPECT_GT(deepest, 100);
+  EXPECT_GT(lacking, 30);
+  EXPECT_GT(pruned, 50);
+}
+
+TEST(DepthBoxes, SubdivisionMatchesTreeSubdivideAll) {
+  std::mt19937 rng(13);
+  for (int trial = 0; trial < 60; ++trial) {
+    SCOPED_TRACE(trial);
+    const int dim = 1 + static_cast<int>(rng() % 5);
+    Tree* t = RandomTree(rng, dim, 3 + static_cast<int>(rng() % 12), rng() % 2);
+    for (int i = 0, n = static_cast<int>(rng() % 8); i < n && TreeCount(t->root) < 20000; ++i)
+      TreeSubdivideAll(t);
+    Tree* ref = vesktest::CloneTree(t);
+    TreeSubdivideAll(ref);
+    TreeSubdivideAllThreads(t, 1 + static_cast<int>(rng() % 3));
+    EXPECT_EQ(vesktest::Snapshot(t), vesktest::Snapshot(ref));
+    EXPECT_EQ(t->box, t->root);
+    TreeFree(&ref);
+    TreeFree(&t);
+  }
+  // Leaves at the depth limit stay leaves, with one warning line.
+  Tree* t = MakeTree({0.1}, {1.0 / 3.0});
+  const double p = 0.2, q = -0.1;
+  TreeInsert(t, &p, 500, 1, 1);
+  TreeInsert(t, &q, 7, 1, 1);
+  Tree* ref = vesktest::CloneTree(t);
+  const std::string want = vesktest::StderrOf([&] { TreeSubdivideAll(ref); });
+  const std::string err = vesktest::StderrOf([&] { TreeSubdivideAllThreads(t, 2); });
+  EXPECT_EQ(vesktest::Snapshot(t), vesktest::Snapshot(ref));
+  EXPECT_EQ(err.rfind("warning: libvesk: ", 0), 0u) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+  EXPECT_NE(want.find(" 1 leaves at the depth limit 500 "), std::string::npos) << want;
+  EXPECT_NE(err.find(" 1 leaves at the depth limit 500 "), std::string::npos) << err;
+  TreeFree(&ref);
+  TreeFree(&t);
+}
+
+TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
+  std::mt19937 rng(64);
+  size_t hits = 0, queries = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    SCOPED_TRACE(trial);
+    const int dim = 1 + static_cast<int>(rng() % 5);
+    Tree* t = RandomTree(rng, dim, 3 + static_cast<int>(rng() % 14), rng() % 2);
+    const int depth = static_cast<int>(rng() % (TreeDepth(t->root) + 1));
+    DepthBoxes boxes;
+    Workers one(1);
+    CollectDepthBoxes(t, depth, 1, 1, INT_MAX, one, &boxes);
+    std::vector<int> order(dim);
+    for (int j = 0; j < dim; ++j) order[j] = j;
+    std::shuffle(order.begin(), order.end(), rng);
+    if (rng() % 3 == 0) order.resize(rng() % dim);  // coordinates left out come last
+    order.resize(dim, -1);
+    BoxGrid* grid = BoxGridNew(t, depth, boxes.cell.data(), boxes.count, order.data());
+    ASSERT_NE(grid, nullptr);
+    for (int q = 0; q < 200; ++q) {
+      std::vector<double> lo(dim), hi(dim);
+      for (int j = 0; j < dim; ++j) {
+        lo[j] = Bound(rng, boxes.matrix, dim, boxes.count, j, t);
+        hi[j] = Bound(rng, boxes.matrix, dim, boxes.count, j, t);
+        if (rng() % 3 && lo[j] > hi[j]) std::swap(lo[j], hi[j]);
+      }
+      std::vector<uint32_t> got{7u};  // hits are appended
+      BoxGridFind(grid, lo.data(), hi.data(), &got);
+      std::vector<uint32_t> want = TreeHits(t, lo.data(), hi.data(), depth);
+      want.insert(want.begin(), 7u);
+      ASSERT_EQ(got, want) << "query " << q;
+      hits += want.size() - 1;
+      ++queries;
+    }
+    BoxGridFree(&grid);
+    TreeFree(&t);
+  }
+  EXPECT_GT(hits, queries);  // the queries do meet boxes
+}
+
+TEST(BoxGrid, RefusesBoxesOffOneExactGrid) {
+  auto grid = [](Tree* t, int depth) {
+    DepthBoxes boxes;
+    Workers one(1);
+    CollectDepthBoxes(t, depth, 1, 0, INT_MAX, one, &boxes);
+    if (!boxes.onGrid) return false;
+    BoxGrid* g = BoxGridNew(t, depth, boxes.cell.data(), boxes.count, nullptr);
+    EXPECT_NE(g, nullptr);
+    BoxGridFree(&g);
+    return true;
+  };
+  Tree* t = MakeTree({0.5, -1.0}, {2.0, 1.0});
+  for (int i = 0; i < 4; ++i) TreeSubdivideAll(t);
+  EXPECT_TRUE(grid(t, 4));
+  EXPECT_TRUE(grid(t, 0));  // the root alone
+  // A box split against the table: its children are cells of another grid.
+  Box* b = t->root->child[0]->child[1]->child[0]->child[0];
+  BoxSubdivide(b, 1);
+  EXPECT_FALSE(grid(t, 5));
+  EXPECT_TRUE(grid(t, 4));  // the split lies below depth 4
+  TreeFree(&t);
+
+  // Bounds that are no doubles.
+  t = MakeTree({0.1, 0.0}, {1.0, 1.0});
+  TreeSubdivideAll(t);
+  TreeSubdivideAll(t);
+  EXPECT_FALSE(grid(t, 2));
+  TreeFree(&t);
+
+  // More than 31 cuts of one coordinate.
+  t = MakeTree({0.0}, {1.0});
+  const double p[1] = {0.3};
+  TreeInsert(t, p, 31, 0, 0);
+  EXPECT_TRUE(grid(t, 31));
+  TreeInsert(t, p, 32, 0, 0);
+  EXPECT_FALSE(grid(t, 32));
+  TreeFree(&t);
+}
