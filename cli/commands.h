@@ -34,6 +34,7 @@ struct VerifyCommand {
   std::string checkpoint;
   std::string resume;
   std::string maxMemory;   // SIZE as typed
+  int threads = -1;        // threads of the analyses (default: all cores)
 };
 
 int RunVerify(const VerifyCommand& command);

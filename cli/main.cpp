@@ -107,6 +107,12 @@ int Run(int argc, char** argv) {
   verifyCmd->add_option("--resume", verify.resume, "continue the run saved in PATH")
       ->type_name("PATH");
   verifyCmd
+      ->add_option("--threads", verify.threads,
+                   "threads of the analyses (default: all cores); the result does not "
+                   "depend on it")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+  verifyCmd
       ->add_option("--max-memory", verify.maxMemory,
                    "memory the run may use, e.g. 512M or 4G (default: what the system "
                    "allows); a pass that would need more is not started")
@@ -146,6 +152,12 @@ int Run(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   sweepCmd->add_option("--max-memory", sweep.maxMemory, "memory the run may use, e.g. 4G")
       ->type_name("SIZE");
+  sweepCmd
+      ->add_option("--threads", sweep.threads,
+                   "threads of each cell's analyses (default: the cores left over by --jobs; "
+                   "1 on an MPI rank)")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
   sweepCmd->footer(
       "Cells are closed parameter boxes with shared double edges; each is verified as vesk "
       "verify does with the default domain. The ledger DIR/ledger.jsonl gets one line per "

@@ -269,20 +269,20 @@ void ShowProgress(Work* work, double totalArea, int workers,
   std::fflush(stderr);
 }
 
-void RunThreads(const SweepSettings& settings, Work* work, int jobs, long long maxMemory,
-                double totalArea, bool progress) {
+void RunThreads(const SweepSettings& settings, Work* work, int jobs, int threads,
+                long long maxMemory, double totalArea, bool progress) {
   const auto start = std::chrono::steady_clock::now();
-  std::vector<std::thread> threads;
+  std::vector<std::thread> workers;
   std::atomic<int> active{jobs};
   for (int k = 0; k < jobs; ++k) {
-    threads.emplace_back([&]() {
+    workers.emplace_back([&]() {
       SweepCell cell;
       while (work->Next(&cell)) {
         if (g_stop) {
           work->Abandon();
           break;
         }
-        work->Finish(SweepVerify(settings, cell, maxMemory));
+        work->Finish(SweepVerify(settings, cell, maxMemory, threads));
       }
       --active;
     });
@@ -291,7 +291,7 @@ void RunThreads(const SweepSettings& settings, Work* work, int jobs, long long m
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     if (progress) ShowProgress(work, totalArea, jobs, start);
   }
-  for (std::thread& t : threads) t.join();
+  for (std::thread& t : workers) t.join();
   if (progress) {
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
@@ -331,7 +331,7 @@ std::string CellText(const SweepCell& c) {
 
 // A worker rank: asks for cells and sends back what it found, until told
 // to stop.
-void MpiWorker(const SweepSettings& settings, long long maxMemory) {
+void MpiWorker(const SweepSettings& settings, long long maxMemory, int threads) {
   std::string result;
   for (;;) {
     SendText(result, 0, kTagResult);
@@ -339,7 +339,7 @@ void MpiWorker(const SweepSettings& settings, long long maxMemory) {
     if (text.empty()) return;
     SweepResult cell{};
     if (!SweepParseLedgerLine(text, &cell)) return;
-    result = SweepLedgerLine(SweepVerify(settings, cell.cell, maxMemory));
+    result = SweepLedgerLine(SweepVerify(settings, cell.cell, maxMemory, threads));
   }
 }
 
@@ -526,6 +526,10 @@ int RunSweep(const SweepCommand& cmd) {
     return Fail(error);
   const unsigned cores = std::thread::hardware_concurrency();
   const int jobs = cmd.jobs > 0 ? cmd.jobs : cores > 0 ? static_cast<int>(cores) : 1;
+  // Cells in parallel first; the cores left over go to each cell's analyses.
+  const int threads = cmd.threads > 0                       ? cmd.threads
+                      : static_cast<int>(cores) > jobs ? static_cast<int>(cores) / jobs
+                                                            : 1;
   for (const SweepCell& c : SweepFirstCells(s))
     if (!(c.a[0] < c.a[1]) || !(c.b[0] < c.b[1]))
       return Fail("--cells " + cmd.cells + " makes cells narrower than the doubles allow");
@@ -549,7 +553,7 @@ int RunSweep(const SweepCommand& cmd) {
   if (mpi && ranks > 1 && rank > 0) {
     int go = 0;
     MPI_Bcast(&go, 1, MPI_INT, 0, MPI_COMM_WORLD);
-    if (go) MpiWorker(s, maxMemory);
+    if (go) MpiWorker(s, maxMemory, cmd.threads > 0 ? cmd.threads : 1);
     return go ? 0 : kExitUsage;
   }
   auto release = [&](int go) {
@@ -634,10 +638,10 @@ int RunSweep(const SweepCommand& cmd) {
     mode = workers == 1 ? "MPI worker rank" : "MPI worker ranks";
     MpiLeader(&work, ranks, totalArea, progress);
   } else {
-    RunThreads(s, &work, jobs, maxMemory, totalArea, progress);
+    RunThreads(s, &work, jobs, threads, maxMemory, totalArea, progress);
   }
 #else
-  RunThreads(s, &work, jobs, maxMemory, totalArea, progress);
+  RunThreads(s, &work, jobs, threads, maxMemory, totalArea, progress);
 #endif
   sigaction(SIGINT, &previous, nullptr);
   const double wall =

@@ -62,9 +62,9 @@ struct SweepResult {
 // Verifies one cell with the driver: loop mode from depth 0 on the default
 // domain of vesk verify for that cell (state radius from HenonOrbitRadius
 // with step 1/16, tangent radius 2), after the input check every entry
-// point makes. maxMemory as in VerifyOptions.
+// point makes. maxMemory and threads as in VerifyOptions.
 SweepResult SweepVerify(const SweepSettings& settings, const SweepCell& cell,
-                        long long maxMemory);
+                        long long maxMemory, int threads);
 
 // A ledger line (one JSON object, no line feed) and back. Doubles are
 // written so that they read back as the same doubles, and also as exact
@@ -88,6 +88,7 @@ struct SweepCommand {
   std::string out;
   int jobs = -1;
   std::string maxMemory;
+  int threads = -1;  // threads of each cell's analyses
 };
 
 int RunSweep(const SweepCommand& command);

@@ -99,7 +99,8 @@ void TallyPass(Tally* t, const VerifyPassStats* stats) {
 
 }  // namespace
 
-SweepResult SweepVerify(const SweepSettings& s, const SweepCell& cell, long long maxMemory) {
+SweepResult SweepVerify(const SweepSettings& s, const SweepCell& cell, long long maxMemory,
+                        int threads) {
   const auto start = std::chrono::steady_clock::now();
   SweepResult result{cell, "refused", "", 0, 0, 0, 0.0};
   const double lo[2] = {cell.a[0], cell.b[0]};
@@ -139,7 +140,7 @@ SweepResult SweepVerify(const SweepSettings& s, const SweepCell& cell, long long
   hooks.passSucceeded = [](void* user, const VerifyPassStats* stats, Tree*) {
     TallyPass(static_cast<Tally*>(user), stats);
   };
-  const VerifyOptions options{0, s.maxDepth, 1, maxMemory};
+  const VerifyOptions options{0, s.maxDepth, 1, maxMemory, threads};
   const VerifyOutcome outcome = VerifyHyperbolic(lifted, lo, hi, &options, &hooks, nullptr);
   result.depth = TreeDepth(lifted->root);
   TreeFree(&lifted);

@@ -376,7 +376,8 @@ int RunVerify(const VerifyCommand& cmd) {
   ctx.checkpointPath = &checkpointPath;
   for (int& boxes : ctx.stageBoxes) boxes = -1;
   const VerifyHooks hooks{&ctx, HookPrint, HookStage, HookPassDone, HookPassSucceeded};
-  const VerifyOptions options{once ? 1 : 0, setup.maxDepth, setup.pass + 1, maxMemory};
+  const VerifyOptions options{once ? 1 : 0, setup.maxDepth, setup.pass + 1, maxMemory,
+                              cmd.threads > 0 ? cmd.threads : 0};
   const int startPasses = static_cast<int>(history.size());
 
   struct sigaction previous;

@@ -105,7 +105,7 @@ void CheckInput(Tree* tree) {
   const VerifyInputStatus status = VerifyCheckInput(tree, lo, hi, height, why, sizeof why);
   if (status != kInputOk && why[0] == '\0') Fail("refusal without a reason");
   if (status == kInputOk && TreeCount(tree->root) < 512) {
-    const VerifyOptions once{1, -1, 1, 0};
+    const VerifyOptions once{1, -1, 1, 0, 1};
     double value = -1.0;
     VerifyHyperbolic(tree, lo, hi, &once, nullptr, &value);
     if (value != 0.0 && value != 1.0) Fail("once mode result");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analysis/chain_recurrent.h"
+#include "analysis/depth_boxes.h"
 #include "analysis/invariant_set.h"
 #include "map/henon.h"
 #include "map/interval.h"
@@ -148,15 +149,15 @@ void FreeBaseTree(Tree** base) {
 // One restriction and test of the lifted tree: the chain recurrent set,
 // the invariant set, the cone test. 1 when hyperbolicity follows.
 int Restrict(const Run& run, Tree* lifted, Tree* base, double* lo, double* hi, int n,
-             VerifyPassStats* stats) {
+             int threads, VerifyPassStats* stats) {
   stats->subdivided = TreeCountDepth(lifted, TreeDepth(lifted->root));
   run.stage(kStageChainRecurrent, stats->subdivided);
-  const int left = BaseChainRecSetCounted(lifted, base, lo, hi, &stats->baseBoxes,
-                                          &stats->baseRecurrent);
+  const int left = BaseChainRecSetCountedThreads(lifted, base, lo, hi, &stats->baseBoxes,
+                                                 &stats->baseRecurrent, threads);
   stats->afterChainRec = left;
   if (left == 0) return 1;
   run.stage(kStageInvariantSet, left);
-  const int inv = InvariantSet(lifted, lo, hi);
+  const int inv = InvariantSetThreads(lifted, lo, hi, threads);
   stats->afterInvariant = inv;
   if (inv == 0) return 1;
   run.stage(kStageConeTest, inv);
@@ -308,6 +309,7 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
   VerifyOutcome outcome = kVerifyNotProven;
 
   const int64_t maxMemory = options ? options->maxMemory : 0;
+  const int threads = options ? options->threads : 0;
   if (options && options->once) {
     if (!FitsMemory(TreeCountDepth(lifted, -1), 0, maxMemory, nullptr, 0)) {
       return kVerifyMemory;
@@ -321,7 +323,7 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     }
     VerifyPassStats stats{};
     stats.conePassed = -1;
-    if (Restrict(run, lifted, base, lo, hi, n, &stats)) {
+    if (Restrict(run, lifted, base, lo, hi, n, threads, &stats)) {
       outcome = kVerifyHyperbolic;
       if (value) *value = 1.0;
     }
@@ -373,8 +375,8 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     std::snprintf(line, sizeof line, "#cubs = %7d\n", stats.leaves);
     run.print(line);
     run.stage(kStageSubdivide, stats.leaves);
-    TreeSubdivideAll(lifted);
-    const int success = Restrict(run, lifted, base, lo, hi, n, &stats);
+    TreeSubdivideAllThreads(lifted, threads);
+    const int success = Restrict(run, lifted, base, lo, hi, n, threads, &stats);
     stats.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (success) {

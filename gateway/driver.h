@@ -69,6 +69,8 @@ struct VerifyOptions {
   int firstPass;      // number given to the first pass (1 for a new run)
   int64_t maxMemory;  // bytes the process may use in all; 0: what the
                       // system allows (VerifyMemoryAvailable)
+  int threads;        // threads of the analyses, the caller's included; 0:
+                      // one per core. Results do not depend on it.
 };
 
 // The caller checks the input with VerifyCheckInput first; the loop itself

@@ -11,11 +11,12 @@ namespace vesk {
 
 namespace {
 
-// Measured on passes of a = 1.4, b = 0.3 at 10^4 to 2 * 10^5 leaves: the
-// peak grows by about 290 bytes per box at the working depth (two boxes of
-// 32 bytes and their allocator headers per subdivided leaf, the exported
-// box matrix, the image bounds, the flag and keep arrays and the hit
-// lists). The estimate allows a third more.
+// Measured by bench_analysis on a pass of a = 1.4, b = 0.3 at 2 * 10^5
+// leaves: the peak heap of a pass is about 250 bytes per box at the working
+// depth, 60 of them the boxes themselves (two per subdivided leaf), the rest
+// the exported boxes, their images, the stored box graph and the verdicts;
+// whole runs grow their resident memory by about 290 bytes per box. The
+// estimate allows a third more.
 constexpr int64_t kBytesPerWorkingBox = 384;
 
 // A value of /proc/self/statm (in pages) or /proc/meminfo (in KiB); -1

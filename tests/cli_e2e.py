@@ -279,6 +279,18 @@ class Verify(unittest.TestCase):
         self.assertTrue(head.startswith("vesk verify checkpoint 2\nversion %s\npass " % version),
                         head)
 
+    def test_threads_change_nothing_but_time(self):
+        def counts(threads):
+            r = run(["verify"] + NON_HYPERBOLIC + ["--max-depth", "18", "--threads", threads,
+                                                   "--json", "-"])
+            report = json.loads(r.stdout)
+            for p in report["passes"]:
+                p.pop("seconds")
+                p.pop("peak_memory_bytes")
+            return r.stderr, report["passes"]
+        self.assertEqual(counts("1"), counts("2"))
+        self.assertEqual(counts("1"), counts("5"))
+
     def test_json_to_standard_output(self):
         r = run(["verify"] + HORSESHOE + ["--json", "-"])
         self.assertEqual(r.returncode, 0)

@@ -119,7 +119,7 @@ std::string PassLine(int depth, int leaves) {
 
 vesk::VerifyOutcome Verify(Tree* tree, const double* lo, const double* hi, int once, int maxDepth,
                         Recorder* rec, double* value) {
-  vesk::VerifyOptions options{once, maxDepth, 1, 0};
+  vesk::VerifyOptions options{once, maxDepth, 1, 0, 0};
   const vesk::VerifyHooks hooks = rec->Hooks();
   return vesk::VerifyHyperbolic(tree, lo, hi, &options, &hooks, value);
 }
@@ -237,7 +237,7 @@ TEST(DriverLoop, CallerCanStopAfterAPass) {
   Recorder rec;
   rec.stopAfter = 2;
   double value = -1.0;
-  vesk::VerifyOptions options{0, -1, 7, 0};
+  vesk::VerifyOptions options{0, -1, 7, 0, 0};
   const vesk::VerifyHooks hooks = rec.Hooks();
   EXPECT_EQ(vesk::VerifyHyperbolic(tree, kHorseshoeLo, kHorseshoeHi, &options, &hooks, &value),
             vesk::kVerifyStopped);
@@ -318,7 +318,7 @@ TEST(DriverOptions, NullOptionsAndHooksMeanLoopWithoutOutput) {
   vesk::TreeFree(&tree);
   // No value pointer: the outcome alone.
   tree = Lifted(2.0, 2);
-  vesk::VerifyOptions once{1, -1, 1, 0};
+  vesk::VerifyOptions once{1, -1, 1, 0, 0};
   EXPECT_EQ(vesk::VerifyHyperbolic(tree, kEscapeLo, kEscapeHi, &once, nullptr, nullptr),
             vesk::kVerifyHyperbolic);
   vesk::TreeFree(&tree);

@@ -108,7 +108,7 @@ TEST(VerifyInput, AcceptsOnlySoundInputsAndNeverProvesANonHyperbolicMap) {
       ASSERT_TRUE(params && grids && tangent);
       ASSERT_TRUE(HoldsOrbitSquare(c[0], r[0], A, B, 0.0));
       double value = -1.0;
-      const vesk::VerifyOptions once{1, -1, 1, 0};
+      const vesk::VerifyOptions once{1, -1, 1, 0, 0};
       EXPECT_NE(vesk::VerifyHyperbolic(t, lo, hi, &once, nullptr, &value),
                 vesk::kVerifyHyperbolic);
       EXPECT_EQ(value, 0.0);
@@ -169,7 +169,7 @@ TEST(UnevenTrees, LoopLineCountsLeavesNotBoxesAtTheHeight) {
   hooks.user = &text;
   hooks.print = [](void* user, const char* s) { *static_cast<std::string*>(user) += s; };
   const double lo[2] = {-10.0, 0.29}, hi[2] = {-9.9, 0.31};
-  const vesk::VerifyOptions loop{0, 3, 1, 0};
+  const vesk::VerifyOptions loop{0, 3, 1, 0, 0};
   EXPECT_EQ(vesk::VerifyHyperbolic(t, lo, hi, &loop, &hooks, nullptr), vesk::kVerifyHyperbolic);
   EXPECT_EQ(text.substr(0, text.find('\n') + 1), "detph  2:\t #cubs =       3\n");
   vesk::TreeFree(&t);
