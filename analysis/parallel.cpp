@@ -23,7 +23,13 @@ void Workers::Drain(int worker) {
   for (;;) {
     const size_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
     if (chunk >= chunks_) break;
-    fn_(body_, worker, chunk);
+    try {
+      fn_(body_, worker, chunk);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!error_) error_ = std::current_exception();
+      next_.store(chunks_, std::memory_order_relaxed);  // hand out nothing more
+    }
   }
   std::fesetround(FE_TONEAREST);
 }
@@ -66,6 +72,11 @@ void Workers::Dispatch(size_t chunks, void (*fn)(void*, int, size_t), void* body
   Drain(0);
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, [&] { return busy_ == 0; });
+  if (error_) {
+    std::exception_ptr error = error_;
+    error_ = nullptr;
+    std::rethrow_exception(error);
+  }
 }
 
 }  // namespace vesk

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -35,8 +36,9 @@ class Workers {
   int count() const { return count_; }
 
   // Calls body(worker, chunk) once for every chunk 0..chunks-1 and returns
-  // when all are done. Chunks are handed out in increasing order; the body
-  // must not throw.
+  // when all are done. Chunks are handed out in increasing order. A body
+  // that throws (a failed allocation) stops the handing out; Run waits for
+  // the chunks in progress and throws that exception in the calling thread.
   template <typename Body>
   void Run(size_t chunks, Body&& body) {
     if (chunks == 0) return;
@@ -69,6 +71,7 @@ class Workers {
   std::atomic<size_t> next_{0};
   void (*fn_)(void*, int, size_t) = nullptr;
   void* body_ = nullptr;
+  std::exception_ptr error_;  // the first chunk that threw, rethrown by Run
 };
 
 // A vector whose resize leaves new elements of trivial types unset: for

@@ -1,0 +1,30 @@
+// The worker pool of the analyses: a chunk that throws (a failed
+// allocation on a helper thread) must reach the caller as that exception,
+// never end the process, and leave the pool usable.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "analysis/parallel.h"
+
+TEST(Workers, AThrowingChunkReachesTheCallerAndThePoolGoesOn) {
+  for (int threads : {1, 2, 4}) {
+    vesk::Workers workers(threads);
+    for (size_t thrower : {size_t{0}, size_t{7}, size_t{99}}) {
+      std::atomic<int> ran{0};
+      EXPECT_THROW(workers.Run(100,
+                               [&](int, size_t chunk) {
+                                 if (chunk == thrower) throw std::bad_alloc();
+                                 ++ran;
+                               }),
+                   std::bad_alloc)
+          << threads << " threads, chunk " << thrower;
+      EXPECT_LT(ran.load(), 100);
+    }
+    std::vector<int> seen(1000, 0);
+    workers.Run(seen.size(), [&](int, size_t chunk) { ++seen[chunk]; });
+    EXPECT_EQ(std::vector<int>(1000, 1), seen) << threads << " threads";
+  }
+}
