@@ -1,5 +1,5 @@
-// vesk sweep on the README's example (a in [2, 6], b in [-0.4, 0.4], 8 x 4
-// cells, up to 2 splits, depth bound 18) with 1 and with 2 jobs, one run
+// vesk sweep on the README's example (a in [2, 6], b in [-0.4, 0.4], 16 x 8
+// cells, up to 3 splits, depth bound 24) with 1 and with 2 jobs, one run
 // each: the whole command as a user runs it, into a fresh directory.
 //
 // Counters:
@@ -34,9 +34,9 @@ void BM_Sweep(benchmark::State& state) {
     vesk::SweepCommand cmd;
     cmd.a = "2,6";
     cmd.b = "-0.4,0.4";
-    cmd.cells = "8,4";
-    cmd.levels = 2;
-    cmd.maxDepth = 18;
+    cmd.cells = "16,8";
+    cmd.levels = 3;
+    cmd.maxDepth = 24;
     cmd.out = std::string(dir) + "/map";
     cmd.jobs = jobs;
     // The sweep's own lines would mix with the table.

@@ -119,6 +119,13 @@ bool FitsMemory(int64_t leaves, int subdivide, int64_t maxMemory, char* why, siz
   return false;
 }
 
+// Below this many boxes a pass takes about a millisecond, and starting and
+// joining the workers of each analysis would cost more than they save: such
+// passes run on the calling thread (the result is the same either way).
+constexpr int kThreadedBoxes = 16384;
+
+int PassThreads(int threads, int64_t boxes) { return boxes < kThreadedBoxes ? 1 : threads; }
+
 struct Run {
   const VerifyHooks* hooks;
   void print(const char* text) const {
@@ -323,7 +330,8 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     }
     VerifyPassStats stats{};
     stats.conePassed = -1;
-    if (Restrict(run, lifted, base, lo, hi, n, threads, &stats)) {
+    if (Restrict(run, lifted, base, lo, hi, n, PassThreads(threads, TreeCountDepth(lifted, -1)),
+                 &stats)) {
       outcome = kVerifyHyperbolic;
       if (value) *value = 1.0;
     }
@@ -375,8 +383,9 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     std::snprintf(line, sizeof line, "#cubs = %7d\n", stats.leaves);
     run.print(line);
     run.stage(kStageSubdivide, stats.leaves);
-    TreeSubdivideAllThreads(lifted, threads);
-    const int success = Restrict(run, lifted, base, lo, hi, n, threads, &stats);
+    const int passThreads = PassThreads(threads, 2 * int64_t{stats.leaves});
+    TreeSubdivideAllThreads(lifted, passThreads);
+    const int success = Restrict(run, lifted, base, lo, hi, n, passThreads, &stats);
     stats.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (success) {
