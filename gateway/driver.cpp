@@ -155,9 +155,11 @@ void FreeBaseTree(Tree** base) {
 
 // One restriction and test of the lifted tree: the chain recurrent set,
 // the invariant set, the cone test. 1 when hyperbolicity follows.
+// stats->subdivided holds the boxes at the working depth, or -1 when they
+// are still to be counted.
 int Restrict(const Run& run, Tree* lifted, Tree* base, double* lo, double* hi, int n,
              int threads, VerifyPassStats* stats) {
-  stats->subdivided = TreeCountDepth(lifted, TreeDepth(lifted->root));
+  if (stats->subdivided < 0) stats->subdivided = TreeCountDepth(lifted, TreeDepth(lifted->root));
   run.stage(kStageChainRecurrent, stats->subdivided);
   const int left = BaseChainRecSetCountedThreads(lifted, base, lo, hi, &stats->baseBoxes,
                                                  &stats->baseRecurrent, threads);
@@ -330,6 +332,7 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     }
     VerifyPassStats stats{};
     stats.conePassed = -1;
+    stats.subdivided = -1;
     if (Restrict(run, lifted, base, lo, hi, n, PassThreads(threads, TreeCountDepth(lifted, -1)),
                  &stats)) {
       outcome = kVerifyHyperbolic;
@@ -341,8 +344,10 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
   const int maxDepth = options ? options->maxDepth : -1;
   int pass = options && options->firstPass > 0 ? options->firstPass : 1;
   char line[64];
-  for (;; ++pass) {
-    const int height = TreeDepth(lifted->root);
+  // After a pass that does not succeed the tree is even and one level
+  // taller: boxes are left at the working depth, and the leaves above it
+  // went with the analyses' pruning.
+  for (int height = TreeDepth(lifted->root);; ++pass, ++height) {
     if (height + 1 > limit) {
       std::snprintf(line, sizeof line,
                     "Stopped: the tree cannot be refined beyond depth %d.\n", limit);
@@ -369,7 +374,17 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     stats.depth = height;
     stats.baseBoxes = stats.baseRecurrent = -1;
     stats.afterChainRec = stats.afterInvariant = stats.conePassed = -1;
-    stats.leaves = TreeCountDepth(lifted, -1);
+    // The leaves numbered in walk order, and those at the height counted:
+    // each of them makes two boxes at the working depth.
+    int atHeight = 0;
+    stats.leaves = 0;
+    if (TreeFirstBox(lifted, -1)) {
+      do {
+        lifted->box->no = stats.leaves++;
+        atHeight += lifted->depth == height;
+      } while (TreeNextBox(lifted, -1));
+    }
+    stats.subdivided = 2 * atHeight;
     char tooBig[160];
     if (!FitsMemory(stats.leaves, 1, maxMemory, tooBig, sizeof tooBig)) {
       char stop[256];
