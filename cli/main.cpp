@@ -2,6 +2,7 @@
 // box; `vesk tree info` and `vesk tree plot` look into tree files.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <string>
@@ -66,6 +67,15 @@ int Run(int argc, char** argv) {
   app.set_version_flag("--version", "vesk " VESK_VERSION, "Print the version of vesk and exit");
 
   VerifyCommand verify;
+  const CLI::Validator positive(
+      [](std::string& text) {
+        char* end = nullptr;
+        const long n = std::strtol(text.c_str(), &end, 10);
+        return text.empty() || *end != '\0' || n < 1 || n > 4096
+                   ? std::string("must be a whole number from 1 to 4096")
+                   : std::string();
+      },
+      "", "count");
   const CLI::Validator depth(
       [](std::string& text) {
         return !text.empty() && text[0] == '-' ? std::string("must be 0 or more")
@@ -111,7 +121,7 @@ int Run(int argc, char** argv) {
                    "threads of the analyses (default: all cores); the result does not "
                    "depend on it")
       ->type_name("N")
-      ->check(CLI::PositiveNumber);
+      ->check(positive);
   verifyCmd
       ->add_option("--max-memory", verify.maxMemory,
                    "memory the run may use, e.g. 512M or 4G (default: what the system "
@@ -149,7 +159,7 @@ int Run(int argc, char** argv) {
       ->type_name("DIR");
   sweepCmd->add_option("--jobs", sweep.jobs, "cells verified at once (default: all cores)")
       ->type_name("N")
-      ->check(CLI::PositiveNumber);
+      ->check(positive);
   sweepCmd->add_option("--max-memory", sweep.maxMemory, "memory the run may use, e.g. 4G")
       ->type_name("SIZE");
   sweepCmd
@@ -157,14 +167,14 @@ int Run(int argc, char** argv) {
                    "threads of each cell's analyses (default: the cores left over by --jobs; "
                    "1 on an MPI rank)")
       ->type_name("N")
-      ->check(CLI::PositiveNumber);
+      ->check(positive);
   sweepCmd->footer(
       "Cells are closed parameter boxes with shared double edges; each is verified as vesk "
       "verify does with the default domain. The ledger DIR/ledger.jsonl gets one line per "
       "finished cell; the same command on the same DIR continues a stopped sweep. Under "
       "mpirun, rank 0 hands the cells to the other ranks.\nExit status: 0 the sweep is "
       "complete, 2 bad usage or input, 3 a file could not be written, 130 interrupted.\n"
-      "Example: vesk sweep --a 2,6 --b -0.4,0.4 --cells 8,4 --levels 2 --max-depth 18 "
+      "Example: vesk sweep --a 2,6 --b -0.4,0.4 --cells 16,8 --levels 3 --max-depth 24 "
       "--out map");
 
   CLI::App* treeCmd = app.add_subcommand("tree", "Look into tree files");
