@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <new>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -172,6 +173,13 @@ class Work {
     wake_.notify_all();
   }
 
+  // Stops the run with a failure that is not the cell's (memory, the disk).
+  void Fail(const std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (error_.empty()) error_ = error;
+    wake_.notify_all();
+  }
+
   std::string Error() {
     std::lock_guard<std::mutex> lock(mutex_);
     return error_;
@@ -282,7 +290,15 @@ void RunThreads(const SweepSettings& settings, Work* work, int jobs, int threads
           work->Abandon();
           break;
         }
-        work->Finish(SweepVerify(settings, cell, maxMemory, threads));
+        try {
+          work->Finish(SweepVerify(settings, cell, maxMemory, threads));
+        } catch (const std::bad_alloc&) {
+          work->Abandon();
+          work->Fail("out of memory while verifying cell " + cell.id +
+                     ": give fewer --jobs or a --max-memory below what the machine has; the "
+                     "same command continues the sweep");
+          break;
+        }
       }
       --active;
     });
