@@ -204,20 +204,21 @@ VerifyInputStatus VerifyCheckInput(const Tree* lifted, const double* paramLo,
   if (!RectangleCheck(domain, why, whySize)) return kInputDomain;
   const double* c = domain->center;
   const double* r = domain->radius;
-  if (c[0] != c[1] || r[0] != r[1])
+  // x, y at 0 and 1, u, v at 2 and 3; the second of each pair is the
+  // first's midpoint image.
+  static const char* const kPair[2][3] = {{"state", "x", "y"}, {"tangent", "u", "v"}};
+  for (int k = 0; k < 2; ++k) {
+    const int i = 2 * k;
+    if (c[i] == c[i + 1] && r[i] == r[i + 1]) continue;
+    const char* const* name = kPair[k];
     return Refuse(kInputGrid, why, whySize,
-                  "the state coordinates x and y must share one grid: give them the same "
-                  "center and the same radius (this domain: x in %s +- %s, y in %s +- %s); "
-                  "the tangent lift maps x onto y through a midpoint, which encloses the "
+                  "the %s coordinates %s and %s must share one grid: give them the same "
+                  "center and the same radius (this domain: %s in %s +- %s, %s in %s +- %s); "
+                  "the tangent lift maps %s onto %s through a midpoint, which encloses the "
                   "image only on one grid",
-                  Num(c[0]).text, Num(r[0]).text, Num(c[1]).text, Num(r[1]).text);
-  if (c[2] != c[3] || r[2] != r[3])
-    return Refuse(kInputGrid, why, whySize,
-                  "the tangent coordinates u and v must share one grid: give them the same "
-                  "center and the same radius (this domain: u in %s +- %s, v in %s +- %s); "
-                  "the tangent lift maps u onto v through a midpoint, which encloses the "
-                  "image only on one grid",
-                  Num(c[2]).text, Num(r[2]).text, Num(c[3]).text, Num(r[3]).text);
+                  name[0], name[1], name[2], name[1], Num(c[i]).text, Num(r[i]).text, name[2],
+                  Num(c[i + 1]).text, Num(r[i + 1]).text, name[1], name[2]);
+  }
   if (c[2] != 0.0 || r[2] < 1.0)
     return Refuse(kInputTangent, why, whySize,
                   "the tangent coordinates u and v must have center 0 and a radius of at "
@@ -320,7 +321,8 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
   const int64_t maxMemory = options ? options->maxMemory : 0;
   const int threads = options ? options->threads : 0;
   if (options && options->once) {
-    if (!FitsMemory(TreeCountDepth(lifted, -1), 0, maxMemory, nullptr, 0)) {
+    const int leaves = TreeCountDepth(lifted, -1);
+    if (!FitsMemory(leaves, 0, maxMemory, nullptr, 0)) {
       return kVerifyMemory;
     }
     if (!TreeSplitsExact(lifted, TreeDepth(lifted->root))) {
@@ -333,8 +335,7 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     VerifyPassStats stats{};
     stats.conePassed = -1;
     stats.subdivided = -1;
-    if (Restrict(run, lifted, base, lo, hi, n, PassThreads(threads, TreeCountDepth(lifted, -1)),
-                 &stats)) {
+    if (Restrict(run, lifted, base, lo, hi, n, PassThreads(threads, leaves), &stats)) {
       outcome = kVerifyHyperbolic;
       if (value) *value = 1.0;
     }
