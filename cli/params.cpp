@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "map/henon.h"
+
 
 #if defined(__clang__)
 #pragma STDC FENV_ACCESS ON
@@ -182,6 +184,16 @@ bool ParseList(const std::string& text, const char* what, int count, bool roundU
       return false;
     }
   }
+  return true;
+}
+
+bool DefaultLiftedRadius(Range a, Range b, double radius[4]) {
+  const double lo[2] = {a.lo, b.lo};
+  const double hi[2] = {a.hi, b.hi};
+  const double R = HenonOrbitRadius(lo, hi, 1.0 / 16.0);
+  if (!std::isfinite(R)) return false;
+  const double defaults[4] = {R, R, 2.0, 2.0};
+  std::memcpy(radius, defaults, sizeof defaults);
   return true;
 }
 

@@ -39,6 +39,12 @@ bool ParseRange(const std::string& text, const char* what, Range* out,
 bool ParseList(const std::string& text, const char* what, int count, bool roundUp,
                double* out, std::string* error);
 
+// The default radius of the lifted domain (x, y, u, v) around center 0 for
+// the parameter box a x b: the state square of HenonOrbitRadius with step
+// 1/16, and 2 for the tangent coordinates. False when no square of doubles
+// holds the bounded orbits (parameters too large).
+bool DefaultLiftedRadius(Range a, Range b, double radius[4]);
+
 // A memory size: a positive number of bytes, optionally with the suffix K,
 // M, G or T (powers of 1024; "KiB", "MB" and the like are read the same),
 // e.g. 512M, 1.5G, 1000000. On failure returns false with a message naming

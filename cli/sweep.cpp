@@ -409,15 +409,23 @@ void MpiLeader(Work* work, int ranks, double totalArea, bool progress) {
 }
 #endif
 
-std::string SummaryText(const SweepSettings& s, const std::vector<SweepResult>& leaves,
-                        int verified, double wall, int workers, const char* mode) {
+// The cells of the map and their area by verdict: hyperbolic, not proven,
+// refused.
+struct Totals {
   int count[3] = {0, 0, 0};
   double area[3] = {0, 0, 0};
-  for (const SweepResult& r : leaves) {
-    const int k = r.verdict == "hyperbolic" ? 0 : r.verdict == "not proven" ? 1 : 2;
-    ++count[k];
-    area[k] += Area(r.cell);
+  explicit Totals(const std::vector<SweepResult>& leaves) {
+    for (const SweepResult& r : leaves) {
+      const int k = r.verdict == "hyperbolic" ? 0 : r.verdict == "not proven" ? 1 : 2;
+      ++count[k];
+      area[k] += Area(r.cell);
+    }
   }
+};
+
+std::string SummaryText(const SweepSettings& s, const std::vector<SweepResult>& leaves,
+                        int verified, double wall, int workers, const char* mode) {
+  const Totals t(leaves);
   const double total = (s.a.hi - s.a.lo) * (s.b.hi - s.b.lo);
   char text[1024];
   std::snprintf(text, sizeof text,
@@ -426,29 +434,22 @@ std::string SummaryText(const SweepSettings& s, const std::vector<SweepResult>& 
                 "not proven: %d cells, area %.6g (%.1f%%)\n"
                 "refused:    %d cells, area %.6g (%.1f%%)\n"
                 "wall time of this run: %.1f s with %d %s\n",
-                verified, static_cast<int>(leaves.size()), count[0], area[0],
-                100 * area[0] / total, count[1], area[1], 100 * area[1] / total, count[2],
-                area[2], 100 * area[2] / total, wall, workers, mode);
+                verified, static_cast<int>(leaves.size()), t.count[0], t.area[0],
+                100 * t.area[0] / total, t.count[1], t.area[1], 100 * t.area[1] / total,
+                t.count[2], t.area[2], 100 * t.area[2] / total, wall, workers, mode);
   return text;
 }
 
 nlohmann::ordered_json SummaryJson(const SweepSettings& s, const std::vector<SweepResult>& leaves,
                                    int verified, double wall, int workers, bool complete) {
+  const Totals t(leaves);
   nlohmann::ordered_json j;
   j["settings"] = SweepSettingsJson(s);
   j["complete"] = complete;
   j["cells_verified"] = verified;
   j["cells_in_map"] = leaves.size();
-  for (const char* verdict : {"hyperbolic", "not proven", "refused"}) {
-    int n = 0;
-    double area = 0;
-    for (const SweepResult& r : leaves)
-      if (r.verdict == verdict) {
-        ++n;
-        area += Area(r.cell);
-      }
-    j[verdict] = {{"cells", n}, {"area", area}};
-  }
+  static const char* const kVerdicts[3] = {"hyperbolic", "not proven", "refused"};
+  for (int k = 0; k < 3; ++k) j[kVerdicts[k]] = {{"cells", t.count[k]}, {"area", t.area[k]}};
   j["area"] = (s.a.hi - s.a.lo) * (s.b.hi - s.b.lo);
   j["wall_seconds"] = wall;
   j["workers"] = workers;

@@ -6,7 +6,6 @@
 
 #include "cli/sweep.h"
 #include "gateway/driver.h"
-#include "map/henon.h"
 
 namespace vesk {
 
@@ -105,13 +104,12 @@ SweepResult SweepVerify(const SweepSettings& s, const SweepCell& cell, long long
   SweepResult result{cell, "refused", "", 0, 0, 0, 0.0};
   const double lo[2] = {cell.a[0], cell.b[0]};
   const double hi[2] = {cell.a[1], cell.b[1]};
-  const double R = HenonOrbitRadius(lo, hi, 1.0 / 16.0);
-  if (!std::isfinite(R)) {
+  const double center[4] = {0.0, 0.0, 0.0, 0.0};
+  double radius[4];
+  if (!DefaultLiftedRadius({cell.a[0], cell.a[1]}, {cell.b[0], cell.b[1]}, radius)) {
     result.message = "the parameters are too large for a default domain";
     return result;
   }
-  const double center[4] = {0.0, 0.0, 0.0, 0.0};
-  const double radius[4] = {R, R, 2.0, 2.0};
   Rectangle* domain = RectangleNew(center, radius, 4);
   Tree* lifted = TreeNew(domain);
   RectangleFree(&domain);

@@ -19,7 +19,6 @@
 #include "cli/tree_files.h"
 #include "analysis/chain_recurrent.h"
 #include "gateway/driver.h"
-#include "map/henon.h"
 #include "vesk/version.h"
 
 namespace vesk {
@@ -209,14 +208,9 @@ int RunVerify(const VerifyCommand& cmd) {
     if (!cmd.center.empty() && !ParseList(cmd.center, "--center", 4, false, setup.center, &error))
       return Fail(error);
     if (cmd.radius.empty()) {
-      const double lo[2] = {setup.a.lo, setup.b.lo};
-      const double hi[2] = {setup.a.hi, setup.b.hi};
-      const double R = HenonOrbitRadius(lo, hi, 1.0 / 16.0);
-      if (!std::isfinite(R))
+      if (!DefaultLiftedRadius(setup.a, setup.b, setup.radius))
         return Fail("the parameters are too large for a default domain: no square of "
                     "doubles holds every bounded orbit of the map");
-      const double defaults[4] = {R, R, 2.0, 2.0};
-      std::memcpy(setup.radius, defaults, sizeof defaults);
     } else if (!ParseList(cmd.radius, "--radius", 4, true, setup.radius, &error)) {
       return Fail(error);
     }
