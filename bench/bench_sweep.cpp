@@ -35,8 +35,6 @@ void BM_Sweep(benchmark::State& state) {
     cmd.a = "2,6";
     cmd.b = "-0.4,0.4";
     cmd.cells = "16,8";
-    cmd.levels = 3;
-    cmd.maxDepth = 24;
     cmd.out = std::string(dir) + "/map";
     cmd.jobs = jobs;
     // The sweep's own lines would mix with the table.

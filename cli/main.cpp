@@ -76,12 +76,19 @@ int Run(int argc, char** argv) {
                    : std::string();
       },
       "", "count");
-  const CLI::Validator depth(
-      [](std::string& text) {
-        return !text.empty() && text[0] == '-' ? std::string("must be 0 or more")
-                                               : std::string();
-      },
-      "", "depth");
+  // Whole numbers from 0 to a bound, digits only: " -1" or "+3" are not
+  // taken for the default or for 3.
+  const auto upTo = [](long bound) {
+    return [bound](std::string& text) {
+      const bool digits = !text.empty() && text.size() <= 6 &&
+                          text.find_first_not_of("0123456789") == std::string::npos;
+      return !digits || std::strtol(text.c_str(), nullptr, 10) > bound
+                 ? "must be a whole number from 0 to " + std::to_string(bound)
+                 : std::string();
+    };
+  };
+  const CLI::Validator depth(upTo(255), "", "depth");
+  const CLI::Validator levels(upTo(kSweepMaxLevels), "", "levels");
   CLI::App* verifyCmd = app.add_subcommand(
       "verify", "Refine a box tree over (x, y, u, v) until the cone test proves the map "
                 "hyperbolic on its chain recurrent set");
@@ -149,12 +156,21 @@ int Run(int argc, char** argv) {
       ->type_name("WA,WB");
   sweepCmd
       ->add_option("--levels", sweep.levels,
-                   "split a first cell at most this many times (default 2 without --min-width)")
+                   "split a first cell at most this many times (default 6 without --min-width)")
+      ->type_name("N")
+      ->check(levels);
+  sweepCmd
+      ->add_option("--max-depth", sweep.maxDepth,
+                   "outer depth bound of each verification (default " +
+                       std::to_string(kSweepDefaultMaxDepth) + ")")
       ->type_name("N")
       ->check(depth);
-  sweepCmd->add_option("--max-depth", sweep.maxDepth, "depth bound of each verification (default 20)")
-      ->type_name("N")
-      ->check(depth);
+  sweepCmd
+      ->add_option("--budget", sweep.budget,
+                   "work budget of a cell in box-passes, the boxes of all its passes (default " +
+                       std::to_string(kSweepDefaultBudget) +
+                       "); its centre is probed first with a sixteenth of it")
+      ->type_name("BOXES");
   sweepCmd->add_option("--out", sweep.out, "the sweep's directory (ledger, summary, picture)")
       ->type_name("DIR");
   sweepCmd->add_option("--jobs", sweep.jobs, "cells verified at once (default: all cores)")
@@ -169,13 +185,16 @@ int Run(int argc, char** argv) {
       ->type_name("N")
       ->check(positive);
   sweepCmd->footer(
-      "Cells are closed parameter boxes with shared double edges; each is verified as vesk "
-      "verify does with the default domain. The ledger DIR/ledger.jsonl gets one line per "
-      "finished cell; the same command on the same DIR continues a stopped sweep. Under "
-      "mpirun, rank 0 hands the cells to the other ranks.\nExit status: 0 the sweep is "
-      "complete, 2 bad usage or input, 3 a file could not be written, 130 interrupted.\n"
-      "Example: vesk sweep --a 2,6 --b -0.4,0.4 --cells 16,8 --levels 3 --max-depth 24 "
-      "--out map");
+      "Cells are closed parameter boxes with shared double edges. Each is verified as vesk "
+      "verify does with the default domain, within the work budget: its centre first, then, "
+      "when the centre is proved, the whole cell. A cell not proven is split in four when its "
+      "centre was proved or it borders a proven cell. The ledger DIR/ledger.jsonl gets one "
+      "line per finished cell; the same command on the same DIR continues a stopped map. Under "
+      "mpirun, rank 0 hands the cells to the other ranks.\nExit status: 0 the map is complete, "
+      "1 cells stopped by the memory budget are left (the same command with more memory "
+      "verifies them), 2 bad usage or input, 3 a file could not be written or memory or a "
+      "thread could not be had, 130 interrupted.\n"
+      "Example: vesk sweep --a 2,6 --b -0.4,0.4 --cells 16,8 --jobs 2 --out map");
 
   CLI::App* treeCmd = app.add_subcommand("tree", "Look into tree files");
   treeCmd->require_subcommand(1);

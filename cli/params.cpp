@@ -234,4 +234,13 @@ std::string HexText(double x) {
   return buf;
 }
 
+std::string RangeText(Range r) {
+  std::string text = "[";
+  text += DoubleText(r.lo);
+  text += ", ";
+  text += DoubleText(r.hi);
+  text += "]";
+  return text;
+}
+
 }  // namespace vesk

@@ -60,4 +60,7 @@ std::string DoubleText(double x);
 // Exact text of a double in C hexadecimal ("%a").
 std::string HexText(double x);
 
+// "[lo, hi]" with each end as DoubleText writes it.
+std::string RangeText(Range r);
+
 }  // namespace vesk

@@ -38,15 +38,6 @@ nlohmann::ordered_json PassRecord(const VerifyPassStats& s, long long peakBytes)
   return pass;
 }
 
-std::string RangeText(Range r) {
-  std::string text = "[";
-  text += DoubleText(r.lo);
-  text += ", ";
-  text += DoubleText(r.hi);
-  text += "]";
-  return text;
-}
-
 long long PeakMemoryBytes() {
   struct rusage usage;
   if (getrusage(RUSAGE_SELF, &usage) != 0) return -1;

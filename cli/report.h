@@ -14,8 +14,6 @@ namespace vesk {
 // at the end of the pass, in bytes. Analyses a pass did not reach are null.
 nlohmann::ordered_json PassRecord(const VerifyPassStats& stats, long long peakBytes);
 
-// "[lo, hi]" with each end as the shortest decimal that reads back as it.
-std::string RangeText(Range r);
 
 // Peak resident memory of this process so far, in bytes.
 long long PeakMemoryBytes();

@@ -121,11 +121,15 @@ std::string XmlEscape(const std::string& text) {
 }
 
 std::string SvgDocument(const std::string& title, const std::vector<PlotPanel>& panels,
-                        const std::vector<std::string>& caption) {
+                        const std::vector<std::string>& caption,
+                        const std::vector<LegendEntry>& legend) {
   const size_t n = panels.empty() ? 1 : panels.size();
   const double width = kMarginLeft + n * kPanelSize + (n - 1) * (kGap + kMarginLeft) + 24.0;
   const double captionTop = kMarginTop + kPanelSize + kMarginBottom;
-  const double height = captionTop + kCaptionLine * caption.size() + 16.0;
+  constexpr size_t kLegendColumns = 3;
+  const size_t legendRows = (legend.size() + kLegendColumns - 1) / kLegendColumns;
+  const double legendTop = captionTop + kCaptionLine * caption.size();
+  const double height = legendTop + kCaptionLine * legendRows + 16.0;
   std::string out;
   out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Px(width) + "\" height=\"" +
@@ -176,6 +180,19 @@ std::string SvgDocument(const std::string& title, const std::vector<PlotPanel>& 
            Outline(p.boxes, sx, sy) + ">\n";
     rects(p.boxes);
     out += "</g>\n";
+    if (!p.cells.empty()) {
+      out += "<g class=\"cells\" id=\"" + id + "-cells\" stroke=\"white\" stroke-width=\"0.3\">\n";
+      for (const PlotCell& c : p.cells) {
+        const PlaneBox& b = c.box;
+        const double left = x0 + (b.lo[0] - p.view.lo[0]) * sx;
+        const double top = y0 + kPanelSize - (b.hi[1] - p.view.lo[1]) * sy;
+        out += "<rect x=\"" + Px(left) + "\" y=\"" + Px(top) + "\" width=\"" +
+               Px((b.hi[0] - b.lo[0]) * sx) + "\" height=\"" + Px((b.hi[1] - b.lo[1]) * sy) +
+               "\" fill=\"" + XmlEscape(c.fill) + "\"><title>" + XmlEscape(c.title) +
+               "</title></rect>\n";
+      }
+      out += "</g>\n";
+    }
     if (!p.outlined.empty()) {
       out += "<g class=\"outlined\" id=\"" + id +
              "-outlined\" fill=\"none\" stroke=\"#b03a2e\" stroke-width=\"0.8\">\n";
@@ -188,6 +205,15 @@ std::string SvgDocument(const std::string& title, const std::vector<PlotPanel>& 
     out += "<text x=\"" + Px(kMarginLeft) + "\" y=\"" +
            Px(captionTop + kCaptionLine * (i + 1) - 4) + "\">" + XmlEscape(caption[i]) +
            "</text>\n";
+  }
+  const double columnWidth = (width - kMarginLeft) / kLegendColumns;
+  for (size_t i = 0; i < legend.size(); ++i) {
+    const double x = kMarginLeft + columnWidth * (i % kLegendColumns);
+    const double y = legendTop + kCaptionLine * (i / kLegendColumns + 1) - 4;
+    out += "<g class=\"legend\"><rect x=\"" + Px(x) + "\" y=\"" + Px(y - 11) +
+           "\" width=\"14\" height=\"12\" fill=\"" + XmlEscape(legend[i].fill) +
+           "\" stroke=\"#666\" stroke-width=\"0.5\"/><text x=\"" + Px(x + 20) + "\" y=\"" +
+           Px(y) + "\">" + XmlEscape(legend[i].label) + "</text></g>\n";
   }
   out += "</svg>\n";
   return out;
