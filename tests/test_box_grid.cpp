@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfenv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -135,6 +136,31 @@ TEST(DepthBoxes, CollectionAndPruningMatchTheWalkAndTreeRemove) {
   EXPECT_GT(deepest, 100);
   EXPECT_GT(lacking, 30);
   EXPECT_GT(pruned, 50);
+}
+
+// Under upward rounding, the boxes gathered on several workers from a tree
+// over a domain that is no dyadic box (inexact centers) have the records of
+// the tree's own print in round-to-nearest: the units cut on the calling
+// thread are computed in round-to-nearest too.
+TEST(DepthBoxes, CollectionIgnoresTheCallersRoundingDirection) {
+  Tree* t = MakeTree({0.1, -0.3, 0.7}, {0.3, 0.7, 1.1});
+  for (int i = 0; i < 15; ++i) TreeSubdivideAll(t);
+  const int depth = TreeDepth(t->root);
+  const int count = TreeCountDepth(t, depth);
+  std::vector<double> want(static_cast<size_t>(count) * 8, 0.0);
+  TreePrintToMatrix(t, depth, want.data());
+  for (int threads : {1, 2}) {
+    DepthBoxes boxes;
+    Workers workers(threads);
+    std::fesetround(FE_UPWARD);
+    CollectDepthBoxes(t, -1, 1, 1, INT_MAX, workers, &boxes);
+    std::fesetround(FE_TONEAREST);
+    ASSERT_EQ(boxes.count, count);
+    EXPECT_FALSE(boxes.onGrid);
+    EXPECT_EQ(std::vector<double>(boxes.matrix.begin(), boxes.matrix.end()), want)
+        << threads << " threads";
+  }
+  TreeFree(&t);
 }
 
 TEST(DepthBoxes, SubdivisionMatchesTreeSubdivideAll) {
