@@ -16,7 +16,9 @@
 // The vector helpers below are always inlined: no vector crosses a call,
 // so the note about the calling convention of 256-bit vectors without AVX
 // does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
