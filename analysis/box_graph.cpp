@@ -7,10 +7,11 @@
 
 namespace vesk {
 
-BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order) {
+BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order,
+                        int keyed) {
   if (!boxes.onGrid) return nullptr;
   return BoxGridNew(tree, boxes.depth, boxes.cell.data(), static_cast<uint32_t>(boxes.count),
-                    order);
+                    order, keyed);
 }
 
 BoxFinder::BoxFinder(Tree* tree, int depth, BoxGrid* grid, int workers)

@@ -43,9 +43,10 @@ class BoxFinder {
   std::vector<SparseVector*> lists_;
 };
 
-// The grid lookup of the boxes (order: see BoxGridNew), or null when they
-// are not on one exact grid.
-BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order);
+// The grid lookup of the boxes (order and keyed: see BoxGridNew), or null
+// when they are not on one exact grid.
+BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order,
+                        int keyed = -1);
 
 // Successor lists: box v's image meets the boxes target[first[v]] ..
 // target[first[v + 1] - 1], in increasing order.

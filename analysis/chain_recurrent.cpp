@@ -158,8 +158,10 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
     std::vector<uint32_t> open;
     for (int i = 0; i < M; ++i)
       if (!rec[i]) open.push_back(static_cast<uint32_t>(i));
+    // The queries are points in x and y and span u and v: the boxes are
+    // grouped by their x and y cells.
     static const int kOrder[4] = {0, 1, 3, 2};
-    BoxFinder finder(lifted, lb.depth, DepthBoxesGrid(lifted, lb, kOrder), workers.count());
+    BoxFinder finder(lifted, lb.depth, DepthBoxesGrid(lifted, lb, kOrder, 2), workers.count());
     const size_t baseStride = 2 * static_cast<size_t>(n) + 2;
     const size_t chunks = ChunkCount(open.size(), kGraphChunk);
     std::vector<std::vector<uint32_t>> found(chunks);

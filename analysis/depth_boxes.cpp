@@ -2,6 +2,7 @@
 #include "analysis/depth_boxes.h"
 
 #include <algorithm>
+#include <cfenv>
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -118,8 +119,12 @@ bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t
 // Expands the tree level by level from the root until there are enough
 // units: every inner box above the cut is replaced by its children; leaves
 // above the cut and the boxes at the cut are the units. Boxes at `stop` are
-// never expanded.
-Units CutIntoUnits(const Tree* tree, int64_t stop) {
+// never expanded. One worker takes the root as the one unit. Everything
+// runs in round-to-nearest, as the tree's cursor does, whatever direction
+// the caller left in force.
+Units CutIntoUnits(const Tree* tree, int64_t stop, int workers) {
+  std::fesetround(FE_TONEAREST);
+  const size_t units = workers > 1 ? kUnits : 1;
   const int dim = tree->domain->dim;
   Units u;
   u.box.push_back(tree->root);
@@ -127,7 +132,7 @@ Units CutIntoUnits(const Tree* tree, int64_t stop) {
   u.c.assign(tree->domain->center, tree->domain->center + dim);
   u.r.assign(tree->domain->radius, tree->domain->radius + dim);
   u.cell.assign(dim, 0);
-  while (u.box.size() < kUnits && u.cut < kMaxCut && u.cut < stop) {
+  while (u.box.size() < units && u.cut < kMaxCut && u.cut < stop) {
     Units next;
     next.cut = u.cut + 1;
     next.regular = u.regular;
@@ -182,7 +187,7 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
   out->leafWithoutMask = false;
   const bool deepest = depth < 0;
   const int64_t stop = deepest ? INT64_MAX : depth;
-  Units units = CutIntoUnits(tree, stop);
+  Units units = CutIntoUnits(tree, stop, workers.count());
   const size_t n = units.box.size();
   std::vector<std::unique_ptr<Walker>> walkers(workers.count());
   auto walker = [&](int worker) -> Walker& {
@@ -199,21 +204,35 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
     int deep = -1;
     int lacking = INT_MAX;
     bool regular = true;
-    std::vector<Box*> box;
-    std::vector<uint32_t> cell;
-    std::vector<double> record;
+    FillVector<Box*> box;
+    FillVector<uint32_t> cell;
+    FillVector<double> record;  // box matrix records
   };
+  const size_t stride = 2 * static_cast<size_t>(dim) + 2;
   std::vector<Found> found(n);
+  if (n == 1) {
+    // The one unit fills the arrays it hands over: their memory is reused.
+    found[0].box.swap(out->box);
+    found[0].cell.swap(out->cell);
+    found[0].record.swap(out->matrix);
+  }
   workers.Run(n, [&](int worker, size_t u) {
     // Filled here and handed over once: the records of units that other
     // workers fill lie side by side.
     Found f;
+    if (n == 1) {
+      f.box.swap(found[0].box);
+      f.cell.swap(found[0].cell);
+      f.record.swap(found[0].record);
+    }
     auto keep = [&](Box* b, const double* c, const double* r, const uint32_t* cell) {
       f.box.push_back(b);
       f.cell.insert(f.cell.end(), cell, cell + dim);
       if (withMatrix) {
         f.record.insert(f.record.end(), c, c + dim);
         f.record.insert(f.record.end(), r, r + dim);
+        f.record.push_back(static_cast<double>(b->flags));
+        f.record.push_back(0.0);
       }
     };
     auto lack = [&](const Box* b, int64_t d) {
@@ -266,51 +285,57 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
   }
   const size_t K = first[n];
   out->count = static_cast<int>(K);
-  out->box.resize(K);
-  const size_t stride = 2 * static_cast<size_t>(dim) + 2;
-  if (out->onGrid) out->cell.resize(K * dim);
-  if (withMatrix || !out->onGrid) out->matrix.resize(K * stride);
-
-  workers.Run(n, [&](int worker, size_t u) {
-    Found& f = found[u];
-    const size_t at = first[u];
-    const size_t m = first[u + 1] - at;
-    if (m > 0 && (withMatrix || out->onGrid)) {
-      // Number the boxes kept and write them down.
-      for (size_t i = 0; i < m; ++i) {
-        f.box[i]->no = static_cast<int32_t>(at + i);
-        out->box[at + i] = f.box[i];
-      }
-      if (out->onGrid) std::copy_n(f.cell.data(), m * dim, out->cell.data() + at * dim);
-      if (withMatrix) {
-        for (size_t i = 0; i < m; ++i) {
-          double* rec = out->matrix.data() + (at + i) * stride;
-          std::copy_n(f.record.data() + i * 2 * dim, 2 * dim, rec);
-          rec[2 * dim] = static_cast<double>(f.box[i]->flags);
-          rec[2 * dim + 1] = 0.0;
-        }
-      }
-    } else if (m > 0) {
-      // Off the grid without records: a second walk writes the records.
-      size_t i = at;
-      WalkUnit(
-          tree, walker(worker), units, u, D,
-          [&](Box* b, int64_t, const double* c, const double* r, const uint32_t*) {
-            b->no = static_cast<int32_t>(i);
-            out->box[i] = b;
-            double* rec = out->matrix.data() + i * stride;
-            std::copy_n(c, dim, rec);
-            std::copy_n(r, dim, rec + dim);
-            rec[2 * dim] = static_cast<double>(b->flags);
-            rec[2 * dim + 1] = 0.0;
-            ++i;
-          },
-          [](Box*, int64_t, const double*, const double*, const uint32_t*) {});
+  if (n == 1 && (withMatrix || out->onGrid)) {
+    // The one unit's arrays are the result.
+    Found& f = found[0];
+    if (K == 0) {
+      f.box.clear();
+      f.cell.clear();
+      f.record.clear();
     }
-    Release(f.box);
-    Release(f.cell);
-    Release(f.record);
-  });
+    for (size_t i = 0; i < K; ++i) f.box[i]->no = static_cast<int32_t>(i);
+    out->box.swap(f.box);
+    if (out->onGrid) out->cell.swap(f.cell);
+    if (withMatrix) out->matrix.swap(f.record);
+  } else {
+    out->box.resize(K);
+    if (out->onGrid) out->cell.resize(K * dim);
+    if (withMatrix || !out->onGrid) out->matrix.resize(K * stride);
+    workers.Run(n, [&](int worker, size_t u) {
+      Found& f = found[u];
+      const size_t at = first[u];
+      const size_t m = first[u + 1] - at;
+      if (m > 0 && (withMatrix || out->onGrid)) {
+        // Number the boxes kept and write them down.
+        for (size_t i = 0; i < m; ++i) {
+          f.box[i]->no = static_cast<int32_t>(at + i);
+          out->box[at + i] = f.box[i];
+        }
+        if (out->onGrid) std::copy_n(f.cell.data(), m * dim, out->cell.data() + at * dim);
+        if (withMatrix)
+          std::copy_n(f.record.data(), m * stride, out->matrix.data() + at * stride);
+      } else if (m > 0) {
+        // Off the grid without records: a second walk writes the records.
+        size_t i = at;
+        WalkUnit(
+            tree, walker(worker), units, u, D,
+            [&](Box* b, int64_t, const double* c, const double* r, const uint32_t*) {
+              b->no = static_cast<int32_t>(i);
+              out->box[i] = b;
+              double* rec = out->matrix.data() + i * stride;
+              std::copy_n(c, dim, rec);
+              std::copy_n(r, dim, rec + dim);
+              rec[2 * dim] = static_cast<double>(b->flags);
+              rec[2 * dim + 1] = 0.0;
+              ++i;
+            },
+            [](Box*, int64_t, const double*, const double*, const uint32_t*) {});
+      }
+      Release(f.box);
+      Release(f.cell);
+      Release(f.record);
+    });
+  }
   out->cut = units.cut;
   out->unit = std::move(units.box);
   TreeReset(tree);
@@ -383,7 +408,7 @@ int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8
 
 void TreeSubdivideAllThreads(Tree* tree, int threads) {
   Workers workers(AnalysisThreads(threads));
-  const Units units = CutIntoUnits(tree, INT64_MAX);
+  const Units units = CutIntoUnits(tree, INT64_MAX, workers.count());
   const size_t n = units.box.size();
   const int64_t maxDepth = TreeMaxDepth(tree);
   std::vector<std::unique_ptr<Walker>> walkers(workers.count());

@@ -1,4 +1,6 @@
-// Image enclosures of box batches under the Henon map and its tangent lift.
+// Image enclosures of box batches under the Henon map and its tangent lift:
+// the batch functions (through the block kernel of map/henon_batch.cpp)
+// and their stepwise counterparts, one directed step per bound.
 //
 // A box row holds the centers and then the radii of its coordinates; rows
 // are 2d + 2 doubles apart (6 for the plane, 10 for the lifted space) and
@@ -9,6 +11,7 @@
 #include <cmath>
 
 #include "map/directed.h"
+#include "map/henon_batch.h"
 #include "map/interval.h"
 
 namespace vesk {
@@ -64,6 +67,16 @@ inline interval FirstImage(const interval& x, const interval& y, double aLo,
 
 void realhenon(int n, const double* paramLo, const double* paramHi,
                const double* boxes, double* imageLo, double* imageHi) {
+  RealHenonWith(HenonKernelChosen(), n, paramLo, paramHi, boxes, imageLo, imageHi);
+}
+
+void t_realhenon(int n, const double* paramLo, const double* paramHi,
+                 const double* boxes, double* imageLo, double* imageHi) {
+  TRealHenonWith(HenonKernelChosen(), n, paramLo, paramHi, boxes, imageLo, imageHi);
+}
+
+void RealHenonStepwise(int n, const double* paramLo, const double* paramHi,
+                       const double* boxes, double* imageLo, double* imageHi) {
   if (n <= 0) return;
   // Everything outside the directed steps runs in round-to-nearest, also
   // when a caller left another direction in force.
@@ -84,8 +97,8 @@ void realhenon(int n, const double* paramLo, const double* paramHi,
   }
 }
 
-void t_realhenon(int n, const double* paramLo, const double* paramHi,
-                 const double* boxes, double* imageLo, double* imageHi) {
+void TRealHenonStepwise(int n, const double* paramLo, const double* paramHi,
+                        const double* boxes, double* imageLo, double* imageHi) {
   if (n <= 0) return;
   // Everything outside the directed steps runs in round-to-nearest, also
   // when a caller left another direction in force.

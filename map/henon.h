@@ -7,9 +7,13 @@
 // d radii, two entries that are not read. Its coordinate k is taken as the
 // interval [c_k - r_k, c_k + r_k], with each end rounded outward when it is
 // not a double. The image of box i fills entries d i .. d i + d - 1 of
-// imageLo and imageHi. n <= 0 reads and writes nothing. Every bound is
-// computed by a directed step (map/interval.h); the rounding direction is
-// round-to-nearest on return.
+// imageLo and imageHi. n <= 0 reads and writes nothing. The rounding
+// direction is round-to-nearest on return, whatever it was on entry.
+//
+// realhenon and t_realhenon map blocks of boxes with one switch of the
+// rounding mode per block (map/henon_batch.h); RealHenonStepwise and
+// TRealHenonStepwise compute every bound by its own directed step
+// (map/interval.h), and give the same doubles, bit for bit.
 #pragma once
 
 namespace vesk {
@@ -23,6 +27,11 @@ void realhenon(int n, const double* paramLo, const double* paramHi,
 // enclosure of -2x u + b v, the midpoint of u (both bounds).
 void t_realhenon(int n, const double* paramLo, const double* paramHi,
                  const double* boxes, double* imageLo, double* imageHi);
+
+void RealHenonStepwise(int n, const double* paramLo, const double* paramHi,
+                       const double* boxes, double* imageLo, double* imageHi);
+void TRealHenonStepwise(int n, const double* paramLo, const double* paramHi,
+                        const double* boxes, double* imageLo, double* imageHi);
 
 // The smallest multiple of step (a power of two) that bounds the square
 // |x|, |y| <= R holding every bounded orbit of H for all a in

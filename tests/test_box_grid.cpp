@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfenv>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -136,6 +138,31 @@ TEST(DepthBoxes, CollectionAndPruningMatchTheWalkAndTreeRemove) {
   EXPECT_GT(pruned, 50);
 }
 
+// Under upward rounding, the boxes gathered on several workers from a tree
+// over a domain that is no dyadic box (inexact centers) have the records of
+// the tree's own print in round-to-nearest: the units cut on the calling
+// thread are computed in round-to-nearest too.
+TEST(DepthBoxes, CollectionIgnoresTheCallersRoundingDirection) {
+  Tree* t = MakeTree({0.1, -0.3, 0.7}, {0.3, 0.7, 1.1});
+  for (int i = 0; i < 15; ++i) TreeSubdivideAll(t);
+  const int depth = TreeDepth(t->root);
+  const int count = TreeCountDepth(t, depth);
+  std::vector<double> want(static_cast<size_t>(count) * 8, 0.0);
+  TreePrintToMatrix(t, depth, want.data());
+  for (int threads : {1, 2}) {
+    DepthBoxes boxes;
+    Workers workers(threads);
+    std::fesetround(FE_UPWARD);
+    CollectDepthBoxes(t, -1, 1, 1, INT_MAX, workers, &boxes);
+    std::fesetround(FE_TONEAREST);
+    ASSERT_EQ(boxes.count, count);
+    EXPECT_FALSE(boxes.onGrid);
+    EXPECT_EQ(std::vector<double>(boxes.matrix.begin(), boxes.matrix.end()), want)
+        << threads << " threads";
+  }
+  TreeFree(&t);
+}
+
 TEST(DepthBoxes, SubdivisionMatchesTreeSubdivideAll) {
   std::mt19937 rng(13);
   for (int trial = 0; trial < 60; ++trial) {
@@ -185,7 +212,10 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
     std::shuffle(order.begin(), order.end(), rng);
     if (rng() % 3 == 0) order.resize(rng() % dim);  // coordinates left out come last
     order.resize(dim, -1);
-    BoxGrid* grid = BoxGridNew(t, depth, boxes.cell.data(), boxes.count, order.data());
+    // Keys of every length: no axis, some, all but the last (-1), all.
+    const int keyed = static_cast<int>(rng() % (dim + 2)) - 1;
+    BoxGrid* grid =
+        BoxGridNew(t, depth, boxes.cell.data(), boxes.count, order.data(), keyed);
     ASSERT_NE(grid, nullptr);
     for (int q = 0; q < 200; ++q) {
       std::vector<double> lo(dim), hi(dim);
@@ -198,7 +228,7 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
       BoxGridFind(grid, lo.data(), hi.data(), &got);
       std::vector<uint32_t> want = TreeHits(t, lo.data(), hi.data(), depth);
       want.insert(want.begin(), 7u);
-      ASSERT_EQ(got, want) << "query " << q;
+      ASSERT_EQ(got, want) << "query " << q << ", keyed " << keyed;
       hits += want.size() - 1;
       ++queries;
     }
@@ -206,6 +236,50 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
     TreeFree(&t);
   }
   EXPECT_GT(hits, queries);  // the queries do meet boxes
+}
+
+// Cells of 22 bits along each of 3 coordinates: keys of 66 bits. Boxes
+// inserted at depth 66 around random points; the query of each box's center
+// finds that box alone, with the key over all axes (hashed) and over all
+// but the last.
+TEST(BoxGrid, KeysWiderThan64Bits) {
+  Tree* t = MakeTree({0.0, 0.0, 0.0}, {1.0, 1.0, 1.0});
+  std::mt19937 rng(66);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  // Each point also with its last coordinate moved by 1/2 and mirrored:
+  // cells that differ in the highest bits of the key only.
+  for (int i = 0; i < 500; ++i) {
+    const double x = u(rng), y = u(rng), z = 0.5 * std::fabs(u(rng));
+    for (double w : {z, z - 0.5, -z, 0.5 - z}) {
+      const double p[3] = {x, y, w};
+      TreeInsert(t, p, 66, 1, 1);
+    }
+  }
+  // A second cluster of close boxes: cells that differ in low bits only.
+  for (int i = 0; i < 200; ++i) {
+    const double p[3] = {0.25 + std::ldexp(u(rng), -20), -0.5 + std::ldexp(u(rng), -20),
+                         0.125 + std::ldexp(u(rng), -21)};
+    TreeInsert(t, p, 66, 1, 1);
+  }
+  ASSERT_EQ(TreeDepth(t->root), 66);
+  DepthBoxes boxes;
+  Workers one(1);
+  CollectDepthBoxes(t, 66, 1, 1, INT_MAX, one, &boxes);
+  ASSERT_TRUE(boxes.onGrid);
+  ASSERT_GT(boxes.count, 2000);
+  for (int keyed : {3, -1}) {
+    BoxGrid* grid = BoxGridNew(t, 66, boxes.cell.data(), boxes.count, nullptr, keyed);
+    ASSERT_NE(grid, nullptr);
+    for (int i = 0; i < boxes.count; ++i) {
+      const double* center = boxes.matrix.data() + static_cast<size_t>(i) * 8;
+      std::vector<uint32_t> got;
+      BoxGridFind(grid, center, center, &got);
+      ASSERT_EQ(got, std::vector<uint32_t>{static_cast<uint32_t>(i)})
+          << "box " << i << ", keyed " << keyed;
+    }
+    BoxGridFree(&grid);
+  }
+  TreeFree(&t);
 }
 
 TEST(BoxGrid, RefusesBoxesOffOneExactGrid) {

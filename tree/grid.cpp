@@ -88,62 +88,130 @@ inline int64_t LastCell(const GridAxis& a, double upper) {
 
 }  // namespace
 
-// A trie over the cells: level l holds, under each node of level l - 1,
-// the distinct cells along axis[l] of the boxes below it, in increasing
-// order. The last level holds one node per box.
+// The boxes grouped into runs by their cells along the leading `keyed`
+// axes (the key); an open-addressing hash (linear probing, at most half
+// full) finds the run of a key. A run lists its boxes in increasing number
+// with their cells along the other axes. With one other axis these cells
+// increase with the box numbers (the walk order orders boxes that differ in
+// one coordinate by their cell along it), so a range of them is found by
+// bisection.
 struct BoxGrid {
   int count = 0;
-  std::vector<GridAxis> axis;               // one per level
-  std::vector<std::vector<uint32_t>> val;   // per level: the nodes' cells
-  std::vector<std::vector<uint32_t>> next;  // per level but the last: first child
-  std::vector<uint32_t> boxNo;              // last level: the box of each node
-  std::vector<uint32_t> table;              // level 0: first node with cell >= v
+  std::vector<GridAxis> axis;  // one per level
+  int keyed = 0;               // leading axes that form the key
+  bool wide = false;           // key of more than 64 bits: hashed cells
+  std::vector<int> shift;      // narrow key: bit offset of each keyed axis
+  int hashBits = 0;
+  std::vector<uint64_t> slotKey;  // key (narrow) or hash (wide) + 1; 0 empty
+  std::vector<uint32_t> slotRun;
+  std::vector<uint32_t> runFirst;  // runs + 1 entries into box and rest
+  std::vector<uint32_t> runCells;  // keyed cells of each run
+  std::vector<uint32_t> box;       // box numbers, run after run
+  std::vector<uint32_t> rest;      // cells along the other axes, levels - keyed per box
 };
 
 namespace {
 
-// Nodes [a, b) with cells in [lo, hi]: [first, end).
-inline void Narrow(const uint32_t* v, uint32_t a, uint32_t b, uint32_t lo, uint32_t hi,
-                   uint32_t* first, uint32_t* end) {
-  if (b - a <= 12) {
-    while (a < b && v[a] < lo) ++a;
-    uint32_t e = a;
-    while (e < b && v[e] <= hi) ++e;
-    *first = a;
-    *end = e;
-    return;
-  }
-  const uint32_t* f = std::lower_bound(v + a, v + b, lo);
-  const uint32_t* e = std::upper_bound(f, v + b, hi);
-  *first = static_cast<uint32_t>(f - v);
-  *end = static_cast<uint32_t>(e - v);
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
+
+inline uint64_t NarrowKey(const BoxGrid* g, const uint32_t* cells) {
+  uint64_t k = 0;
+  for (int l = 0; l < g->keyed; ++l) k |= static_cast<uint64_t>(cells[l]) << g->shift[l];
+  return k;
 }
 
-void Descend(const BoxGrid* g, size_t level, uint32_t a, uint32_t b, const uint32_t* lo,
-             const uint32_t* hi, std::vector<uint32_t>* hits) {
-  uint32_t first, end;
-  Narrow(g->val[level].data(), a, b, lo[level], hi[level], &first, &end);
-  if (level + 1 == g->val.size()) {
-    hits->insert(hits->end(), g->boxNo.begin() + first, g->boxNo.begin() + end);
+inline uint64_t WideKey(const BoxGrid* g, const uint32_t* cells) {
+  uint64_t h = 0x243F6A8885A308D3ull;
+  for (int l = 0; l < g->keyed; ++l) {
+    h = (h ^ cells[l]) * kGolden;
+    h ^= h >> 29;
+  }
+  return h;
+}
+
+inline size_t SlotOf(const BoxGrid* g, uint64_t key) {
+  return static_cast<size_t>((key * kGolden) >> (64 - g->hashBits));
+}
+
+// The run of the keyed cells, or UINT32_MAX when no box has them.
+inline uint32_t FindRun(const BoxGrid* g, const uint32_t* cells) {
+  const uint64_t key = g->wide ? WideKey(g, cells) : NarrowKey(g, cells);
+  const size_t mask = g->slotKey.size() - 1;
+  for (size_t s = SlotOf(g, key);; s = (s + 1) & mask) {
+    const uint64_t k = g->slotKey[s];
+    if (k == 0) return UINT32_MAX;
+    if (k != key + 1) continue;
+    const uint32_t run = g->slotRun[s];
+    if (!g->wide) return run;
+    const uint32_t* have = g->runCells.data() + static_cast<size_t>(run) * g->keyed;
+    if (std::equal(cells, cells + g->keyed, have)) return run;
+  }
+}
+
+// Appends the boxes of run r whose other cells lie in [lo, hi] (per level,
+// from level `keyed` on).
+inline __attribute__((always_inline)) void EmitRun(const BoxGrid* g, uint32_t r, const uint32_t* lo, const uint32_t* hi,
+                    std::vector<uint32_t>* hits) {
+  const uint32_t first = g->runFirst[r], end = g->runFirst[r + 1];
+  const int others = static_cast<int>(g->axis.size()) - g->keyed;
+  if (others == 0) {
+    hits->insert(hits->end(), g->box.begin() + first, g->box.begin() + end);
     return;
   }
-  const std::vector<uint32_t>& next = g->next[level];
-  for (uint32_t i = first; i < end; ++i) Descend(g, level + 1, next[i], next[i + 1], lo, hi, hits);
+  if (others == 1) {
+    const uint32_t* v = g->rest.data();
+    const uint32_t a = lo[g->keyed], b = hi[g->keyed];
+    uint32_t i = first, e;
+    if (end - first <= 16) {
+      while (i < end && v[i] < a) ++i;
+      e = i;
+      while (e < end && v[e] <= b) ++e;
+    } else {
+      i = static_cast<uint32_t>(std::lower_bound(v + first, v + end, a) - v);
+      e = static_cast<uint32_t>(std::upper_bound(v + i, v + end, b) - v);
+    }
+    hits->insert(hits->end(), g->box.begin() + i, g->box.begin() + e);
+    return;
+  }
+  for (uint32_t i = first; i < end; ++i) {
+    const uint32_t* c = g->rest.data() + static_cast<size_t>(i) * others;
+    bool in = true;
+    for (int j = 0; j < others && in; ++j)
+      in = c[j] >= lo[g->keyed + j] && c[j] <= hi[g->keyed + j];
+    if (in) hits->push_back(g->box[i]);
+  }
 }
 
 }  // namespace
 
 BoxGrid* BoxGridNew(const Tree* tree, int depth, const uint32_t* cell, uint32_t count,
-                    const int* order) {
+                    const int* order, int keyed) {
   if (!TreeGridUsable(tree, depth)) return nullptr;
+  BoxGrid* g = new BoxGrid;
+  if (!BoxGridBuild(g, tree, depth, cell, count, order, keyed)) {
+    delete g;
+    return nullptr;
+  }
+  return g;
+}
+
+int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, uint32_t count,
+                 const int* order, int keyed) {
+  if (!TreeGridUsable(tree, depth)) {
+    // Left finding nothing.
+    g->count = 0;
+    g->axis.clear();
+    g->runFirst.assign(1, 0);
+    return 0;
+  }
   const int dim = tree->domain->dim;
   const std::vector<int> splits = TableSplits(tree, depth);
-  BoxGrid* g = new BoxGrid;
   g->count = static_cast<int>(count);
+  g->axis.clear();
 
   // Levels: the split coordinates, in the caller's order, then any split
   // coordinate the order left out.
-  std::vector<char> used(dim, 0);
+  uint8_t used[kMaxDim] = {};
   auto addAxis = [&](int j) {
     if (j < 0 || j >= dim || used[j] || splits[j] == 0) return;
     used[j] = 1;
@@ -159,97 +227,80 @@ BoxGrid* BoxGridNew(const Tree* tree, int depth, const uint32_t* cell, uint32_t 
   };
   for (int i = 0; order && i < dim; ++i) addAxis(order[i]);
   for (int j = 0; j < dim; ++j) addAxis(j);
-  const size_t levels = g->axis.size();
-  if (levels == 0) return g;  // depth 0: the root is every query's hit
-
-  // Each box's cells packed into a key of `words` words of 64 bits, the
-  // most significant word first and level 0 highest; the boxes sorted by
-  // their keys (radix sort, least significant digit first); the trie read
-  // off the sorted keys.
-  std::vector<int> shift(levels), width(levels);  // bit offset and width of each level
+  const int levels = static_cast<int>(g->axis.size());
+  g->keyed = keyed < 0 || keyed > levels ? (levels > 0 ? levels - 1 : 0) : keyed;
+  const int others = levels - g->keyed;
   int bits = 0;
-  for (size_t l = levels; l-- > 0;) {
-    shift[l] = bits;
-    width[l] = splits[g->axis[l].coord];
-    bits += width[l];
+  g->shift.assign(g->keyed, 0);
+  for (int l = 0; l < g->keyed; ++l) {
+    g->shift[l] = bits;
+    bits += splits[g->axis[l].coord];
   }
-  const size_t words = static_cast<size_t>(bits + 63) / 64;
-  // Bits [at, at + n) of a key, n <= 32.
-  auto field = [words](const uint64_t* k, int at, int n) {
-    const size_t w = words - 1 - static_cast<size_t>(at) / 64;
-    const int sh = at % 64;
-    uint64_t v = k[w] >> sh;
-    if (sh + n > 64) v |= k[w - 1] << (64 - sh);
-    return static_cast<uint32_t>(v & ((uint64_t{1} << n) - 1));
-  };
-  std::vector<uint64_t> key(static_cast<size_t>(count) * words, 0), keyScratch(key.size());
-  for (uint32_t i = 0; i < count; ++i) {
-    uint64_t* k = key.data() + static_cast<size_t>(i) * words;
-    for (size_t l = 0; l < levels; ++l) {
-      const uint64_t v = cell[static_cast<size_t>(i) * dim + g->axis[l].coord];
-      const int at = shift[l];
-      const size_t w = words - 1 - static_cast<size_t>(at) / 64;
-      k[w] |= v << (at % 64);
-      if (at % 64 + width[l] > 64) k[w - 1] |= v >> (64 - at % 64);
-    }
-  }
-  std::vector<uint32_t> perm(count), permScratch(count);
-  for (uint32_t i = 0; i < count; ++i) perm[i] = i;
-  constexpr int kDigit = 11;
-  std::vector<uint32_t> bucket((size_t{1} << kDigit) + 1);
-  for (int at = 0; at < bits; at += kDigit) {
-    const int n = std::min(kDigit, bits - at);
-    std::fill(bucket.begin(), bucket.end(), 0);
-    for (uint32_t i = 0; i < count; ++i) ++bucket[field(key.data() + i * words, at, n) + 1];
-    for (size_t b = 1; b < bucket.size(); ++b) bucket[b] += bucket[b - 1];
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint64_t* k = key.data() + static_cast<size_t>(i) * words;
-      const uint32_t to = bucket[field(k, at, n)]++;
-      uint64_t* dst = keyScratch.data() + static_cast<size_t>(to) * words;
-      for (size_t w = 0; w < words; ++w) dst[w] = k[w];
-      permScratch[to] = perm[i];
-    }
-    key.swap(keyScratch);
-    perm.swap(permScratch);
-  }
-  std::vector<uint64_t>().swap(keyScratch);
-  std::vector<uint32_t>().swap(permScratch);
+  g->wide = bits > 64;
+  g->runFirst.clear();
+  g->runCells.clear();
+  g->box.clear();
+  g->rest.clear();
+  g->slotKey.clear();
+  g->slotRun.clear();
+  if (levels == 0) return 1;  // depth 0: the root is every query's hit
 
-  g->val.assign(levels, {});
-  g->next.assign(levels - 1, {});
-  g->boxNo = std::move(perm);
-  std::vector<uint32_t> prev(levels, 0);
+  // Runs numbered in the order of their first box; runOf[i] = run of box i
+  // (kept in g->box until the runs are laid out).
+  g->hashBits = 4;
+  while ((size_t{1} << g->hashBits) < 2 * static_cast<size_t>(count)) ++g->hashBits;
+  g->slotKey.assign(size_t{1} << g->hashBits, 0);
+  g->slotRun.resize(g->slotKey.size());
+  std::vector<uint32_t>& runOf = g->rest;  // scratch, laid out below
+  runOf.resize(count);
+  uint32_t cells[kMaxDim];
+  const size_t mask = g->slotKey.size() - 1;
+  uint32_t runs = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    const uint64_t* k = key.data() + static_cast<size_t>(i) * words;
-    size_t l = 0;
-    if (i > 0)
-      while (l < levels && field(k, shift[l], width[l]) == prev[l]) ++l;
-    for (; l < levels; ++l) {
-      const uint32_t v = field(k, shift[l], width[l]);
-      prev[l] = v;
-      if (l + 1 < levels) g->next[l].push_back(static_cast<uint32_t>(g->val[l + 1].size()));
-      g->val[l].push_back(v);
+    const uint32_t* c = cell + static_cast<size_t>(i) * dim;
+    for (int l = 0; l < g->keyed; ++l) cells[l] = c[g->axis[l].coord];
+    uint32_t run = UINT32_MAX;
+    if (g->keyed == 0) {
+      run = 0;
+      runs = 1;
+    } else {
+      const uint64_t key = g->wide ? WideKey(g, cells) : NarrowKey(g, cells);
+      size_t s = SlotOf(g, key);
+      for (;; s = (s + 1) & mask) {
+        const uint64_t k = g->slotKey[s];
+        if (k == 0) break;
+        if (k != key + 1) continue;
+        const uint32_t r = g->slotRun[s];
+        if (!g->wide ||
+            std::equal(cells, cells + g->keyed,
+                       g->runCells.data() + static_cast<size_t>(r) * g->keyed)) {
+          run = r;
+          break;
+        }
+      }
+      if (run == UINT32_MAX) {
+        run = runs++;
+        g->slotKey[s] = key + 1;
+        g->slotRun[s] = run;
+        g->runCells.insert(g->runCells.end(), cells, cells + g->keyed);
+      }
     }
+    runOf[i] = run;
   }
-  std::vector<uint64_t>().swap(key);
-  for (size_t l = 0; l + 1 < levels; ++l) {
-    g->next[l].push_back(static_cast<uint32_t>(g->val[l + 1].size()));
-    g->next[l].shrink_to_fit();
+  // Counts, then first entries.
+  g->runFirst.assign(static_cast<size_t>(runs) + 1, 0);
+  for (uint32_t i = 0; i < count; ++i) ++g->runFirst[runOf[i] + 1];
+  for (uint32_t r = 0; r < runs; ++r) g->runFirst[r + 1] += g->runFirst[r];
+  g->box.resize(count);
+  std::vector<uint32_t> at(g->runFirst.begin(), g->runFirst.end() - 1);
+  for (uint32_t i = 0; i < count; ++i) g->box[at[runOf[i]]++] = i;
+  g->rest.assign(static_cast<size_t>(count) * others, 0);
+  for (uint32_t e = 0; e < count; ++e) {
+    const uint32_t* c = cell + static_cast<size_t>(g->box[e]) * dim;
+    for (int j = 0; j < others; ++j)
+      g->rest[static_cast<size_t>(e) * others + j] = c[g->axis[g->keyed + j].coord];
   }
-  for (std::vector<uint32_t>& v : g->val) v.shrink_to_fit();
-
-  // Direct entry into level 0 when its cells are few enough.
-  const int64_t cells0 = g->axis[0].cells;
-  if (cells0 <= std::max<int64_t>(1024, 2 * static_cast<int64_t>(count))) {
-    g->table.resize(static_cast<size_t>(cells0) + 1);
-    const std::vector<uint32_t>& v0 = g->val[0];
-    uint32_t at = 0;
-    for (int64_t v = 0; v <= cells0; ++v) {
-      while (at < v0.size() && v0[at] < v) ++at;
-      g->table[static_cast<size_t>(v)] = at;
-    }
-  }
-  return g;
+  return 1;
 }
 
 void BoxGridFree(BoxGrid** link) {
@@ -267,6 +318,7 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper,
   }
   if (g->count == 0) return;
   uint32_t lo[kMaxDim], hi[kMaxDim];
+  double volume = 1.0;
   for (size_t l = 0; l < levels; ++l) {
     const GridAxis& a = g->axis[l];
     const int64_t first = FirstCell(a, lower[a.coord]);
@@ -274,23 +326,93 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper,
     if (first > last) return;
     lo[l] = static_cast<uint32_t>(first);
     hi[l] = static_cast<uint32_t>(last);
+    if (static_cast<int>(l) < g->keyed) volume *= static_cast<double>(last - first + 1);
   }
   const size_t start = hits->size();
-  const std::vector<uint32_t>& v0 = g->val[0];
-  uint32_t first, end;
-  if (!g->table.empty()) {
-    first = g->table[lo[0]];
-    end = g->table[static_cast<size_t>(hi[0]) + 1];
-  } else {
-    Narrow(v0.data(), 0, static_cast<uint32_t>(v0.size()), lo[0], hi[0], &first, &end);
+  const uint32_t runs = static_cast<uint32_t>(g->runFirst.size() - 1);
+  const int keyed = g->keyed;
+  uint32_t hitRuns = 0;
+  if (keyed == 0) {
+    EmitRun(g, 0, lo, hi, hits);
+    return;
   }
-  if (levels == 1) {
-    hits->insert(hits->end(), g->boxNo.begin() + first, g->boxNo.begin() + end);
+  if (volume > static_cast<double>(runs)) {
+    // More keys in the query than runs: every run is looked at.
+    for (uint32_t r = 0; r < runs; ++r) {
+      const uint32_t* c = g->runCells.data() + static_cast<size_t>(r) * keyed;
+      bool in = true;
+      for (int l = 0; l < keyed && in; ++l) in = c[l] >= lo[l] && c[l] <= hi[l];
+      if (!in) continue;
+      const size_t before = hits->size();
+      EmitRun(g, r, lo, hi, hits);
+      hitRuns += hits->size() > before;
+    }
+  } else if (!g->wide) {
+    // Every key of the query, the last keyed axis fastest; the key follows
+    // the cells.
+    uint32_t cells[kMaxDim];
+    uint64_t key = 0;
+    for (int l = 0; l < keyed; ++l) {
+      cells[l] = lo[l];
+      key |= static_cast<uint64_t>(lo[l]) << g->shift[l];
+    }
+    const uint64_t* slotKey = g->slotKey.data();
+    const size_t mask = g->slotKey.size() - 1;
+    for (;;) {
+      for (size_t s = SlotOf(g, key);; s = (s + 1) & mask) {
+        const uint64_t k = slotKey[s];
+        if (k == 0) break;
+        if (k != key + 1) continue;
+        const size_t before = hits->size();
+        EmitRun(g, g->slotRun[s], lo, hi, hits);
+        hitRuns += hits->size() > before;
+        break;
+      }
+      int l = keyed - 1;
+      while (l >= 0 && cells[l] == hi[l]) {
+        key -= static_cast<uint64_t>(hi[l] - lo[l]) << g->shift[l];
+        cells[l] = lo[l];
+        --l;
+      }
+      if (l < 0) break;
+      ++cells[l];
+      key += uint64_t{1} << g->shift[l];
+    }
   } else {
-    for (uint32_t i = first; i < end; ++i)
-      Descend(g, 1, g->next[0][i], g->next[0][i + 1], lo, hi, hits);
+    // Every key of the query, the last keyed axis fastest.
+    uint32_t cells[kMaxDim];
+    for (int l = 0; l < keyed; ++l) cells[l] = lo[l];
+    for (;;) {
+      const uint32_t r = FindRun(g, cells);
+      if (r != UINT32_MAX) {
+        const size_t before = hits->size();
+        EmitRun(g, r, lo, hi, hits);
+        hitRuns += hits->size() > before;
+      }
+      int l = keyed - 1;
+      while (l >= 0 && cells[l] == hi[l]) {
+        cells[l] = lo[l];
+        --l;
+      }
+      if (l < 0) break;
+      ++cells[l];
+    }
   }
-  if (hits->size() - start > 1) std::sort(hits->begin() + start, hits->end());
+  if (hitRuns > 1) {
+    // A few short increasing runs: insertion sort.
+    uint32_t* h = hits->data();
+    const size_t end = hits->size();
+    if (end - start > 64) {
+      std::sort(h + start, h + end);
+    } else {
+      for (size_t i = start + 1; i < end; ++i) {
+        const uint32_t x = h[i];
+        size_t j = i;
+        for (; j > start && h[j - 1] > x; --j) h[j] = h[j - 1];
+        h[j] = x;
+      }
+    }
+  }
 }
 
 }  // namespace vesk

@@ -56,10 +56,18 @@ struct BoxGrid;
 // cell[i * dim .. i * dim + dim - 1]; the boxes must be split along the
 // tree's table and must not change while the lookup is used. order lists
 // the tree's coordinates, the one that queries narrow down most first
-// (coordinates left out follow); it only affects speed. Null when
-// TreeGridUsable refuses the depth; the caller then searches the tree.
+// (coordinates left out follow); it only affects speed. The split
+// coordinates in that order are the lookup's axes; boxes are grouped by
+// their cells along the first `keyed` axes (a negative count: all but the
+// last axis), and the groups found by a hash of these cells. Queries should
+// meet few cells of the keyed axes. Null when TreeGridUsable refuses the
+// depth; the caller then searches the tree.
 BoxGrid* BoxGridNew(const Tree* tree, int depth, const uint32_t* cell, uint32_t count,
-                    const int* order);
+                    const int* order, int keyed = -1);
+// BoxGridNew into a lookup made before (its memory is reused); 0, the
+// lookup left empty, when TreeGridUsable refuses the depth.
+int BoxGridBuild(BoxGrid* grid, const Tree* tree, int depth, const uint32_t* cell,
+                 uint32_t count, const int* order, int keyed = -1);
 void BoxGridFree(BoxGrid** link);
 
 // Appends to hits, in increasing order, the numbers of the boxes that
