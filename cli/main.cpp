@@ -156,7 +156,7 @@ int Run(int argc, char** argv) {
       ->type_name("WA,WB");
   sweepCmd
       ->add_option("--levels", sweep.levels,
-                   "split a first cell at most this many times (default 6 without --min-width)")
+                   "split a first cell at most this many times (default 5 without --min-width)")
       ->type_name("N")
       ->check(levels);
   sweepCmd

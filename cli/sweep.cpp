@@ -22,7 +22,12 @@ namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
-void OnInterrupt(int) {
+// The first Ctrl-C or SIGTERM stops the run with a summary; a second
+// Ctrl-C ends the process at once. A launcher such as mpirun may send both
+// signals for one Ctrl-C, so SIGTERM alone never ends it at once.
+void OnInterrupt(int signal) {
+  if (g_stop && signal == SIGINT) _exit(kExitInterrupted);
+  if (g_stop) return;
   g_stop = 1;
   static const char kNote[] =
       "\nvesk sweep: stopping the cells in progress at their next pass (press Ctrl-C again to "
@@ -175,7 +180,7 @@ int RunSweep(const SweepCommand& cmd) {
     if (!ParsePair(cmd.minWidth, "--min-width", s.minWidth, readWidth, &error))
       return Fail(error + " (e.g. 0.05,0.01)");
   }
-  s.levels = cmd.levels != kNotGiven ? cmd.levels : cmd.minWidth.empty() ? 6 : -1;
+  s.levels = cmd.levels != kNotGiven ? cmd.levels : cmd.minWidth.empty() ? 5 : -1;
   s.maxDepth = cmd.maxDepth != kNotGiven ? cmd.maxDepth : kSweepDefaultMaxDepth;
   s.budget = kSweepDefaultBudget;
   if (!cmd.budget.empty()) {
@@ -212,7 +217,7 @@ int RunSweep(const SweepCommand& cmd) {
   struct sigaction action, previousInt, previousTerm;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnInterrupt;
-  action.sa_flags = SA_RESETHAND;
+  action.sa_flags = 0;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, &previousInt);
   sigaction(SIGTERM, &action, &previousTerm);
@@ -225,7 +230,12 @@ int RunSweep(const SweepCommand& cmd) {
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
   }
-  if (worker) return status == kSweepRefused ? kExitUsage : status == kSweepIoError ? Fail(error, kExitIo) : 0;
+  // A worker rank says nothing of a refusal (rank 0 reports it) and ends
+  // with 0, so that mpirun passes on rank 0's status.
+  if (worker) {
+    SweepRunEnd();
+    return status == kSweepIoError ? Fail(error, kExitIo) : 0;
+  }
   if (status == kSweepRefused) return Fail(error, kExitUsage);
   if (status == kSweepIoError && summary.workers == 0) return Fail(error, kExitIo);
 
@@ -245,10 +255,16 @@ int RunSweep(const SweepCommand& cmd) {
   }
   if (status == kSweepIoError) Fail(error, kExitIo);
   else if (status == kSweepIncomplete) Fail(error, kExitNotProven);
-  else if (status == kSweepInterrupted)
+  else if (status == kSweepInterrupted) {
     Fail("interrupted; " + std::to_string(summary.verified + summary.fromLedger) +
              " cells are in the ledger: the same command continues the map",
          kExitInterrupted);
+    // Everything is on the disk; ending MPI would wait for ranks that the
+    // launcher is about to kill.
+    std::fflush(nullptr);
+    _exit(exit);
+  }
+  SweepRunEnd();
   return exit;
 }
 

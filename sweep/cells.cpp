@@ -252,7 +252,7 @@ std::string Number(int64_t n) {
 SweepResult SweepVerify(const SweepSettings& s, const SweepCell& cell, long long maxMemory,
                         int threads, const SweepVerifyHooks* hooks, bool* abandoned) {
   const auto start = std::chrono::steady_clock::now();
-  SweepResult result{cell, "refused", "refused", "", 0, 0, 0, 0, -1, 0, 0.0};
+  SweepResult result{cell, "refused", "refused", "", 0, 0, 0, 0, -1, 0, 0, 0.0};
   *abandoned = false;
   auto finish = [&]() {
     result.seconds =
@@ -277,6 +277,7 @@ SweepResult SweepVerify(const SweepSettings& s, const SweepCell& cell, long long
                                      threads, &probe, &probeDepth, &refusal);
   result.work = probe.work;
   result.probeDepth = probeDepth;
+  result.probeWork = probe.work;
   if (probe.abandoned) {
     *abandoned = true;
     return finish();
@@ -352,7 +353,8 @@ std::string SweepLedgerLine(const SweepResult& r) {
   j["depth"] = r.depth;
   j["probe"] = r.probeProved < 0 ? nlohmann::ordered_json(nullptr)
                                  : nlohmann::ordered_json{{"proved", r.probeProved == 1},
-                                                          {"depth", r.probeDepth}};
+                                                          {"depth", r.probeDepth},
+                                                          {"work", r.probeWork}};
   j["seconds"] = r.seconds;
   return j.dump();
 }
@@ -399,15 +401,18 @@ bool SweepParseLedgerLine(const std::string& line, const SweepSettings* s, Sweep
   r->seconds = j["seconds"].get<double>();
   r->probeProved = -1;
   r->probeDepth = 0;
+  r->probeWork = 0;
   const J& probe = j.contains("probe") ? j["probe"] : J();
   if (probe.is_object()) {
     if (!probe.contains("proved") || !probe["proved"].is_boolean() || !probe.contains("depth") ||
-        !probe["depth"].is_number_integer()) {
-      *why = "\"probe\" must hold \"proved\" (true or false) and \"depth\"";
+        !probe["depth"].is_number_integer() || !probe.contains("work") ||
+        !probe["work"].is_number_integer()) {
+      *why = "\"probe\" must hold \"proved\" (true or false), \"depth\" and \"work\"";
       return false;
     }
     r->probeProved = probe["proved"].get<bool>() ? 1 : 0;
     r->probeDepth = probe["depth"].get<int>();
+    r->probeWork = probe["work"].get<int64_t>();
   } else if (!probe.is_null()) {
     *why = "\"probe\" must be an object or null";
     return false;
@@ -425,7 +430,8 @@ bool SweepParseLedgerLine(const std::string& line, const SweepSettings* s, Sweep
     *why = "the verdict \"" + v + "\" with the stop \"" + st + "\" and this probe is not one a map writes";
     return false;
   }
-  if (r->passes < 0 || r->maxBoxes < 0 || r->work < 0 || r->depth < 0 || r->depth > 255 ||
+  if (r->passes < 0 || r->maxBoxes < 0 || r->work < 0 || r->probeWork < 0 || r->depth < 0 ||
+      r->depth > 255 || r->probeDepth < 0 || r->probeDepth > 255 ||
       !(r->seconds >= 0)) {
     *why = "a count is negative or out of range";
     return false;

@@ -31,7 +31,7 @@ SweepStatus SweepMpiWorker(const SweepSettings&, const SweepRunOptions&, SweepMp
   return kSweepComplete;
 }
 void SweepMpiLeader(SweepWork*, const SweepRunOptions&, SweepMpi*, double) {}
-void SweepMpiEnd(SweepMpi*) {}
+void SweepRunEnd() {}
 
 #else
 
@@ -65,7 +65,7 @@ bool Waiting(int from, int tag, int* source) {
 }
 
 std::string CellText(const SweepCell& c) {
-  SweepResult r{c, "refused", "refused", "", 0, 0, 0, 0, -1, 0, 0.0};
+  SweepResult r{c, "refused", "refused", "", 0, 0, 0, 0, -1, 0, 0, 0.0};
   return SweepLedgerLine(r);
 }
 
@@ -84,13 +84,27 @@ int WorkerStop(void* user) {
   return 0;
 }
 
+bool g_initialized = false;
+
+void FinalizeAtExit() { SweepRunEnd(); }
+
 }  // namespace
+
+void SweepRunEnd() {
+  int finalized = 1;
+  if (g_initialized) MPI_Finalized(&finalized);
+  if (!finalized) MPI_Finalize();
+}
 
 bool SweepMpiStart(SweepMpi* mpi) {
   if (!std::getenv("OMPI_COMM_WORLD_SIZE") && !std::getenv("PMI_SIZE") &&
       !std::getenv("PMIX_RANK"))
     return false;
-  MPI_Init(nullptr, nullptr);
+  if (!g_initialized) {
+    MPI_Init(nullptr, nullptr);
+    g_initialized = true;
+    std::atexit(FinalizeAtExit);
+  }
   mpi->on = true;
   MPI_Comm_rank(MPI_COMM_WORLD, &mpi->rank);
   MPI_Comm_size(MPI_COMM_WORLD, &mpi->ranks);
@@ -104,11 +118,6 @@ void SweepMpiRelease(SweepMpi* mpi, bool go) {
   MPI_Bcast(&flag, 1, MPI_INT, 0, MPI_COMM_WORLD);
 }
 
-void SweepMpiEnd(SweepMpi* mpi) {
-  if (!mpi->on) return;
-  mpi->on = false;
-  MPI_Finalize();
-}
 
 SweepStatus SweepMpiWorker(const SweepSettings& s, const SweepRunOptions& o, SweepMpi* mpi,
                            std::string* message) {
@@ -167,7 +176,18 @@ void SweepMpiLeader(SweepWork* work, const SweepRunOptions& o, SweepMpi* mpi, do
     ++done;
   };
   while (done < workers) {
-    if (o.stop && *o.stop) work->Stop();
+    if (o.stop && *o.stop) {
+      // Interrupted: mpirun kills every rank a moment after its SIGTERM, so
+      // the workers are told to end and the map is summed up at once; the
+      // cells in progress are not in the ledger and are verified again by
+      // the next run.
+      work->Stop();
+      for (int r = 1; r < mpi->ranks; ++r)
+        if (state[r] != kDone && !stopSent[r]) SendText("", r, kTagCell);
+      for (const auto& [rank, cell] : given)
+        if (state[rank] == kBusy) work->Abandon(cell);
+      return;
+    }
     const bool stopping = work->Stopping();
     if (stopping)
       for (int r = 1; r < mpi->ranks; ++r) {

@@ -74,10 +74,24 @@ void SweepWork::Settle(const SweepResult& r) {
     return;
   }
   if (r.verdict != "not proven") return;
-  // Rule 1: the centre was proved.
-  if (r.probeProved == 1) {
-    Split(r.cell);
-    return;
+  // Rule 1: a point of the closed cell was proved, its own centre or the
+  // centre of a cell it was split from.
+  std::string id = r.cell.id;
+  for (;;) {
+    const auto it = final_.find(id);
+    if (it != final_.end() && it->second.probeProved == 1) {
+      const SweepCell& from = it->second.cell;
+      const double ma = from.a[0] + (from.a[1] - from.a[0]) * 0.5;
+      const double mb = from.b[0] + (from.b[1] - from.b[0]) * 0.5;
+      if (r.cell.a[0] <= ma && ma <= r.cell.a[1] && r.cell.b[0] <= mb && mb <= r.cell.b[1]) {
+        Split(r.cell);
+        return;
+      }
+    }
+    const size_t slash = id.find('/');
+    if (slash == std::string::npos) break;
+    id.pop_back();
+    if (id.back() == '/') id.pop_back();
   }
   // Rule 2: it borders a proven cell.
   for (const auto& [id, other] : final_)
@@ -424,10 +438,6 @@ SweepStatus SweepRun(const SweepSettings& s, const SweepRunOptions& o, SweepSumm
     return kSweepRefused;
   }
   SweepMpi mpi;
-  struct MpiEnd {
-    SweepMpi* mpi;
-    ~MpiEnd() { SweepMpiEnd(mpi); }
-  } mpiEnd{&mpi};
   if (SweepMpiStart(&mpi) && mpi.rank > 0) {
     *isWorker = true;
     return SweepMpiWorker(s, o, &mpi, message);

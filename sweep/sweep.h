@@ -8,8 +8,14 @@
 //
 // Which cells a map holds depends only on the settings and on the verdicts
 // of its cells, never on the order in which they finish: the cells form the
-// least set that holds the first grid and is closed under the two rules of
-// SweepSplitEvidence, both monotone in the verdicts known.
+// least set that holds the first grid and is closed under two rules, both
+// monotone in the verdicts known. A cell that is not proven is split when
+//  1. a point of it was proved within the probe's budget: its own centre,
+//     or the centre of a cell it was split from (a corner or a point of an
+//     edge of it): refinement closes in on every proved point, which finds
+//     islands of hyperbolic parameters that a probe has hit;
+//  2. it shares a piece of an edge with a proven cell: refinement follows
+//     the boundary of the proven region.
 #pragma once
 
 #include <csignal>
@@ -42,7 +48,7 @@ struct SweepSettings {
 
 // Defaults of the command line and of the library's callers.
 constexpr int kSweepDefaultMaxDepth = 64;
-constexpr int64_t kSweepDefaultBudget = 1500000;
+constexpr int64_t kSweepDefaultBudget = 1000000;
 // The probe's budget: a sixteenth of the cell's.
 inline int64_t SweepProbeBudget(int64_t budget) { return budget / 16 > 0 ? budget / 16 : 1; }
 
@@ -103,6 +109,7 @@ struct SweepResult {
   int depth;            // height of the lifted tree at the end
   int probeProved;      // 1 the centre was proved, 0 not, -1 no probe made
   int probeDepth;       // height the probe reached
+  int64_t probeWork;    // box-passes of the probe
   double seconds;
 };
 
@@ -194,6 +201,12 @@ struct SweepSummary {
 // Returns the status; *message says why a run failed or stopped.
 SweepStatus SweepRun(const SweepSettings& settings, const SweepRunOptions& options,
                      SweepSummary* summary, std::string* message, bool* isWorker);
+
+// Ends the MPI job that SweepRun joined, on every rank; call it once the
+// summary is out (a launcher may kill the ranks soon after a Ctrl-C, and
+// ending MPI waits for the other ranks). Does nothing without MPI; MPI is
+// also ended at exit.
+void SweepRunEnd();
 
 // The summary as printed and as written to DIR/summary.json.
 std::string SweepSummaryText(const SweepSettings& settings, const SweepSummary& summary);

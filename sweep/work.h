@@ -98,7 +98,5 @@ SweepStatus SweepMpiWorker(const SweepSettings& settings, const SweepRunOptions&
 // stops; then stops every worker.
 void SweepMpiLeader(SweepWork* work, const SweepRunOptions& options, SweepMpi* mpi,
                     double totalArea);
-// Ends MPI (every rank, at the end of the run).
-void SweepMpiEnd(SweepMpi* mpi);
 
 }  // namespace vesk
