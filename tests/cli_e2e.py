@@ -750,12 +750,15 @@ class Faults(unittest.TestCase):
 
 
 def ledger(directory):
-    """{id: entry} of a sweep's ledger; fails on a repeated id."""
+    """{id: entry} of a sweep's ledger, the last line of each cell; a cell
+    stands more than once only after lines that say "incomplete"."""
     entries = {}
     with open(os.path.join(directory, "ledger.jsonl")) as f:
         for line in f:
             entry = json.loads(line)
-            assert entry["id"] not in entries, "cell %s verified twice" % entry["id"]
+            before = entries.get(entry["id"])
+            assert before is None or before["verdict"] == "incomplete", \
+                "cell %s verified twice" % entry["id"]
             entries[entry["id"]] = entry
     return entries
 
@@ -763,6 +766,20 @@ def ledger(directory):
 def cells_and_verdicts(entries):
     return {(e["id"], tuple(e["a_hex"]), tuple(e["b_hex"]), e["verdict"])
             for e in entries.values()}
+
+
+def hexes(e, key):
+    return [float.fromhex(h) for h in e[key + "_hex"]]
+
+
+def svg_cells(path, test):
+    """[(fill, title)] of the cells of a map, after xmllint accepts the file."""
+    svg_panels(path, test)
+    ns = "{http://www.w3.org/2000/svg}"
+    for g in ET.parse(path).getroot().iter(ns + "g"):
+        if g.get("class") == "cells":
+            return [(r.get("fill"), r.find(ns + "title").text) for r in g.findall(ns + "rect")]
+    return []
 
 
 # The boundary of the proven region crosses this rectangle: cells of both
@@ -789,53 +806,93 @@ class Sweep(unittest.TestCase):
         self.assertEqual(verdicts, {"hyperbolic", "not proven"})
         for e in self.entries.values():
             for key in ("a", "b"):
-                self.assertEqual([float.fromhex(h) for h in e[key + "_hex"]], e[key])
-            self.assertGreater(e["passes"], 0)
-            self.assertGreater(e["max_boxes"], 0)
+                self.assertEqual(hexes(e, key), e[key])
+            self.assertGreater(e["work"], 0)
         summary = json.load(open(os.path.join(self.dir, "summary.json")))
         self.assertTrue(summary["complete"])
         self.assertEqual(summary["cells_verified"], len(self.entries))
-        panels = svg_panels(os.path.join(self.dir, "sweep.svg"), self)
+        self.assertEqual(summary["cells_from_ledger"], 0)
+        cells = svg_cells(os.path.join(self.dir, "sweep.svg"), self)
         proven = [e for e in self.entries.values() if e["verdict"] == "hyperbolic"]
-        self.assertEqual(len(panels["panel-0"]), len(proven))
+        self.assertEqual(len(cells), summary["cells_in_map"])
+        # Each cell says on hover what it is; proven cells are shaded by depth.
+        titles = {t.split(":", 1)[0]: (fill, t) for fill, t in cells}
+        for e in proven:
+            fill, title = titles[e["id"]]
+            self.assertIn("hyperbolic (proved), depth %d" % e["depth"], title)
+        depth_fills = {}
+        for e in proven:
+            depth_fills.setdefault(titles[e["id"]][0], set()).add(e["depth"])
         self.assertAlmostEqual(summary["hyperbolic"]["area"],
                                sum((e["a"][1] - e["a"][0]) * (e["b"][1] - e["b"][0])
                                    for e in proven))
 
-    def test_cells_split_into_four_down_to_the_last_level(self):
+    def test_cells_split_on_evidence_and_tile_their_parent(self):
         first = [e for e in self.entries.values() if e["level"] == 0]
         self.assertEqual(len(first), 8)
-        for e in self.entries.values():
-            kids = [self.entries.get(e["id"] + ("/" if e["level"] == 0 else "") + str(q))
-                    for q in range(4)]
-            if e["verdict"] != "not proven" or e["level"] >= 1:
+        proven = [e for e in self.entries.values() if e["verdict"] == "hyperbolic"]
+
+        def borders(x, y):
+            xa, xb, ya, yb = hexes(x, "a"), hexes(x, "b"), hexes(y, "a"), hexes(y, "b")
+            over = lambda p, q: max(p[0], q[0]) < min(p[1], q[1])
+            touch = lambda p, q: p[1] == q[0] or q[1] == p[0]
+            return (over(xa, ya) and touch(xb, yb)) or (over(xb, yb) and touch(xa, ya))
+
+        split = 0
+        for e in first:
+            kids = [self.entries.get(e["id"] + "/" + str(q)) for q in range(4)]
+            evidence = e["verdict"] == "not proven" and (
+                e["probe"]["proved"] or any(borders(e, p) for p in proven))
+            if not evidence:
                 self.assertEqual(kids, [None] * 4, e["id"])
                 continue
+            split += 1
             self.assertNotIn(None, kids, e["id"])
-            a = [float.fromhex(h) for h in e["a_hex"]]
-            b = [float.fromhex(h) for h in e["b_hex"]]
-            ka = [[float.fromhex(h) for h in k["a_hex"]] for k in kids]
-            kb = [[float.fromhex(h) for h in k["b_hex"]] for k in kids]
-            # The children tile the cell: shared midpoints, the cell's own ends.
+            a, b = hexes(e, "a"), hexes(e, "b")
+            ka = [hexes(k, "a") for k in kids]
+            kb = [hexes(k, "b") for k in kids]
             self.assertEqual((ka[0][0], ka[0][1], ka[1][0], ka[1][1]), (a[0], ka[1][0], ka[0][1], a[1]))
             self.assertTrue(a[0] < ka[0][1] < a[1] and b[0] < kb[0][1] < b[1])
             self.assertEqual((kb[0], kb[1], kb[2][0], kb[2][1], kb[3]), (kb[1], [b[0], kb[2][0]], kb[0][1], b[1], kb[2]))
             self.assertEqual((ka[2], ka[3]), (ka[0], ka[1]))
-        # First cells share their edges and cover the rectangle.
+        self.assertGreater(split, 0)
         a_edges = sorted({float.fromhex(h) for e in first for h in e["a_hex"]})
-        self.assertEqual(len(a_edges), 5)
-        self.assertEqual(a_edges[0], 4.0)
-        self.assertEqual(a_edges[-1], 6.0)
+        self.assertEqual((len(a_edges), a_edges[0], a_edges[-1]), (5, 4.0, 6.0))
 
-    def test_verdicts_agree_with_vesk_verify(self):
-        picked = {}
-        for e in sorted(self.entries.values(), key=lambda e: e["id"]):
-            picked.setdefault(e["verdict"], e)
-        for e in picked.values():
+    def test_proven_cells_are_proven_again_from_scratch(self):
+        # Whatever the map did to get there, vesk verify on the same box,
+        # the same default domain and the cell's depth proves it anew.
+        proven = sorted((e for e in self.entries.values() if e["verdict"] == "hyperbolic"),
+                        key=lambda e: (-e["level"], e["id"]))
+        for e in proven[:3]:
             r = run(["verify", "--a", ",".join(e["a_hex"]), "--b", ",".join(e["b_hex"]),
-                     "--max-depth", "14"])
-            self.assertEqual(r.returncode, 0 if e["verdict"] == "hyperbolic" else 1, e["id"])
-            self.assertEqual(loop_lines(r.stdout)[-1], e["message"], e["id"])
+                     "--max-depth", str(e["depth"])])
+            self.assertEqual(r.returncode, 0, e["id"])
+            self.assertEqual(loop_lines(r.stdout)[-1], "Hyperbolic!", e["id"])
+
+    def test_no_cell_holding_a_fold_is_proven(self):
+        # Parameters with a non-hyperbolic periodic orbit: the saddle-node of
+        # the fixed points, a = -(1 - b)^2 / 4, and of the period-2 orbit,
+        # a = 3 (1 - b)^2 / 4. A map across both must prove no cell that
+        # holds one of them.
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["sweep", "--a", "-0.5,1.5", "--b", "-0.3,0.3", "--cells", "4,2",
+                     "--levels", "2", "--budget", "200000", "--out", "m", "--jobs", "2"], cwd=d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            entries = ledger(os.path.join(d, "m"))
+        folds = [lambda b: -(1 - b) ** 2 / 4, lambda b: 3 * (1 - b) ** 2 / 4]
+        checked = 0
+        for e in entries.values():
+            if e["verdict"] != "hyperbolic":
+                continue
+            a, b = [Fraction(x) for x in hexes(e, "a")], [Fraction(x) for x in hexes(e, "b")]
+            for fold in folds:
+                # The fold curve is monotone in b over the cell: its range is
+                # spanned by its values at the cell's b ends.
+                lo, hi = sorted((fold(b[0]), fold(b[1])))
+                self.assertFalse(lo <= a[1] and a[0] <= hi, e["id"])
+                checked += 1
+        self.assertGreater(checked, 0)
 
     def test_resume_after_a_kill_gives_the_same_ledger(self):
         with tempfile.TemporaryDirectory() as d:
@@ -863,34 +920,170 @@ class Sweep(unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stderr)
                 if keep:
                     self.assertIn("# continuing: %d cells" % keep, r.stdout)
+                    self.assertIn("%d from the ledger" % keep, r.stdout)
                 self.assertEqual(cells_and_verdicts(ledger(out)),
                                  cells_and_verdicts(self.entries), keep)
             again = run(SWEEP + ["--out", out])  # nothing left to verify
             self.assertEqual(again.returncode, 0)
             self.assertEqual(len(ledger(out)), len(self.entries))
+            digest = hashlib.sha256(open(path, "rb").read()).hexdigest()
+            self.assertIn("ledger found at the start: SHA-256 " + digest, again.stdout)
             self.assertGreater(killed, 0)
 
+    def test_ledger_attacks_are_refused_with_their_line(self):
+        lines = open(os.path.join(self.dir, "ledger.jsonl")).read().splitlines(True)
+        settings = open(os.path.join(self.dir, "sweep.json")).read()
+        probe_line = next(i for i, l in enumerate(lines) if '"stop":"probe"' in l
+                          or '"stop":"budget"' in l or '"stop":"depth"' in l)
+        split_parent = next(i for i, l in enumerate(lines)
+                            if json.loads(l)["id"] + "/0" in self.entries)
+        forged = [
+            # a cell not proven turned hyperbolic
+            (probe_line, lines[probe_line].replace('"verdict":"not proven"', '"verdict":"hyperbolic"')),
+            # a split cell turned hyperbolic: its children then belong to no cell
+            (split_parent, lines[split_parent].replace('"verdict":"not proven"', '"verdict":"hyperbolic"').replace(
+                '"stop":"depth"', '"stop":"proved"').replace('"stop":"budget"', '"stop":"proved"')),
+            (3, lines[3].replace('"verdict":"', '"verdict":"maybe ')),
+            (2, lines[2].replace('"passes":', '"passes":"') .replace(',"max_boxes"', '","max_boxes"')),
+            (len(lines), lines[1]),   # the same cell twice
+        ]
+        with tempfile.TemporaryDirectory() as d:
+            out = os.path.join(d, "map")
+            for index, line in forged:
+                os.makedirs(out, exist_ok=True)
+                open(os.path.join(out, "sweep.json"), "w").write(settings)
+                text = lines[:index] + [line] + lines[index + 1:]
+                open(os.path.join(out, "ledger.jsonl"), "w").write("".join(text))
+                r = run(SWEEP + ["--out", out])
+                self.assertEqual(r.returncode, 2, (index, r.stderr))
+                self.assertRegex(r.stderr, r"ledger\.jsonl: line \d+ ", index)
+                self.assertEqual(open(os.path.join(out, "ledger.jsonl")).read(), "".join(text))
+            # Another map's ledger, with or without this map's sweep.json.
+            other = os.path.join(d, "other")
+            r = run(["sweep", "--a", "4,6.5", "--b", "-0.3,0.3", "--cells", "4,2", "--levels",
+                     "1", "--max-depth", "14", "--out", other])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            shutil.copy(os.path.join(other, "ledger.jsonl"), os.path.join(out, "ledger.jsonl"))
+            r = run(SWEEP + ["--out", out])
+            self.assertEqual(r.returncode, 2)
+            self.assertIn("line 1 is not an entry of this map", r.stderr)
+            os.unlink(os.path.join(out, "sweep.json"))
+            r = run(SWEEP + ["--out", out])
+            self.assertEqual(r.returncode, 2)
+            self.assertIn("without its sweep.json", r.stderr)
+
+    def test_a_second_run_on_the_directory_is_refused(self):
+        with tempfile.TemporaryDirectory() as d:
+            out = os.path.join(d, "map")
+            p = subprocess.Popen([VESK, "sweep", "--a", "2,6", "--b", "-0.4,0.4", "--cells", "4,2",
+                                  "--jobs", "1", "--out", out],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                for _ in range(500):
+                    if os.path.exists(os.path.join(out, "sweep.json")):
+                        break
+                    time.sleep(0.02)
+                r = run(["sweep", "--a", "2,6", "--b", "-0.4,0.4", "--cells", "4,2", "--out", out])
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn("in use by another run of vesk sweep (PID %d)" % p.pid, r.stderr)
+            finally:
+                p.kill()
+                p.wait()
+
+    def test_cells_stopped_by_memory_are_retried(self):
+        if os.environ.get("VESK_SANITIZED"):
+            self.skipTest("the sanitizers' own memory hides the budget")
+        with tempfile.TemporaryDirectory() as d:
+            out = os.path.join(d, "map")
+            r = run(SWEEP + ["--out", out, "--max-memory", "2M"])
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn("stopped by the memory budget", r.stderr)
+            stopped = [e for e in ledger(out).values() if e["verdict"] == "incomplete"]
+            self.assertGreater(len(stopped), 0)
+            self.assertFalse(json.load(open(os.path.join(out, "summary.json")))["complete"])
+            r = run(SWEEP + ["--out", out])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(cells_and_verdicts(ledger(out)), cells_and_verdicts(self.entries))
+
+    def test_threads_that_cannot_start_end_the_run(self):
+        if os.environ.get("VESK_SANITIZED"):
+            self.skipTest("the sanitizers reserve more address space than the limit")
+        with tempfile.TemporaryDirectory() as d:
+            r = subprocess.run(["sh", "-c", 'ulimit -v 1000000 && exec "$0" "$@"', VESK] + SWEEP +
+                               ["--out", "map", "--jobs", "200"], cwd=d, capture_output=True,
+                               text=True, timeout=240)
+            # 200 thread stacks of 8 MiB do not fit in 1 GB of address space.
+            self.assertEqual(r.returncode, 3, r.stderr)
+            self.assertRegex(r.stderr, "cannot start thread|out of memory")
+            self.assertIn("cells verified:", r.stdout)
+
+    def mpirun(self, args, timeout=120):
+        mpirun = shutil.which("mpirun")
+        if mpirun is None or os.environ.get("VESK_SANITIZED"):
+            self.skipTest("mpirun not installed, or a sanitizer build")
+        return subprocess.run([mpirun, "--oversubscribe", "--allow-run-as-root", "-np", "3",
+                               VESK] + args, capture_output=True, text=True, timeout=timeout)
+
     def test_mpi_ranks_give_the_same_cells(self):
+        with tempfile.TemporaryDirectory() as d:
+            out = os.path.join(d, "map")
+            r = self.mpirun(SWEEP + ["--out", out])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("with 2 MPI worker ranks", r.stdout)
+            self.assertEqual(cells_and_verdicts(ledger(out)), cells_and_verdicts(self.entries))
+            # Failures end every rank, with the status that says what happened.
+            with open(os.path.join(out, "ledger.jsonl"), "a") as f:
+                f.write('{"id": "0,0"}\n')
+            r = self.mpirun(SWEEP + ["--out", out], timeout=60)
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn("is not an entry of this map", r.stderr)
+            r = self.mpirun(SWEEP + ["--out", os.path.join(d, "small"), "--max-memory", "12M"],
+                            timeout=60)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn("stopped by the memory budget", r.stderr)
+
+    def test_mpi_interrupt_sums_up_the_map(self):
         mpirun = shutil.which("mpirun")
         if mpirun is None or os.environ.get("VESK_SANITIZED"):
             self.skipTest("mpirun not installed, or a sanitizer build")
         with tempfile.TemporaryDirectory() as d:
             out = os.path.join(d, "map")
-            r = subprocess.run([mpirun, "--oversubscribe", "--allow-run-as-root", "-np", "3",
-                                VESK] + SWEEP + ["--out", out], capture_output=True, text=True,
-                               timeout=240)
-            self.assertEqual(r.returncode, 0, r.stderr)
-            self.assertIn("with 2 MPI worker ranks", r.stdout)
-            self.assertEqual(cells_and_verdicts(ledger(out)), cells_and_verdicts(self.entries))
+            p = subprocess.Popen([mpirun, "--oversubscribe", "--allow-run-as-root", "-np", "3",
+                                  VESK, "sweep", "--a", "2,6", "--b", "-0.4,0.4", "--cells",
+                                  "8,4", "--out", out], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+            path = os.path.join(out, "ledger.jsonl")
+            for _ in range(1500):
+                if os.path.exists(path) and open(path).read().count("\n") >= 3:
+                    break
+                time.sleep(0.02)
+            p.send_signal(signal.SIGINT)
+            stdout, stderr = p.communicate(timeout=30)
+            self.assertNotEqual(p.returncode, 0)
+            self.assertIn("cells verified:", stdout)
+            self.assertIn("interrupted;", stderr)
+            done = ledger(out)
+            summary = json.load(open(os.path.join(out, "summary.json")))
+            self.assertFalse(summary["complete"])
+            self.assertEqual(summary["cells_verified"], len(done))
 
     def test_bad_sweeps_are_refused_and_write_nothing(self):
         base = ["sweep", "--a", "4,6", "--b", "-0.3,0.3"]
         cases = [(["sweep", "--a", "4,4", "--b", "0,1"], "no width"),
                  (["sweep", "--a", "6,4", "--b", "0,1"], "lower end above"),
+                 (["sweep", "--a", "0,1e-310", "--b", "0,1"], "too narrow"),
+                 (["sweep", "--a", "0,1e-160", "--b", "0,1e-160"], "area is too small"),
                  (base + ["--cells", "0,3"], "--cells"),
                  (base + ["--cells", "4"], "--cells"),
                  (base + ["--min-width", "3,0.1"], "wider than the rectangle"),
+                 (base + ["--min-width", "0,0"], "--min-width"),
+                 (base + ["--min-width", "0.1,1e-310"], "--min-width"),
+                 (base + ["--min-width", "1e-9,0.1"], "--min-width"),
                  (base + ["--levels", "-1"], "levels"),
+                 (base + ["--levels", "2147483647"], "levels"),
+                 (base + ["--levels", "25"], "levels"),
+                 (base + ["--max-depth", " -1"], "max-depth"),
+                 (base + ["--budget", "0"], "--budget"),
                  (["sweep", "--a", "4,6", "--b", "0,1"], "--out is missing")]
         with tempfile.TemporaryDirectory() as d:
             for args, says in cases:
@@ -898,6 +1091,7 @@ class Sweep(unittest.TestCase):
                 r = run(args + out, cwd=d)
                 self.assertEqual(r.returncode, 2, args)
                 self.assertIn(says, r.stderr, args)
+                self.assertNotIn("nan", r.stdout + r.stderr)
                 self.assertEqual(os.listdir(d), [], args)
             r = run(base + ["--out", "/proc/no/such/dir"], cwd=d)
             self.assertEqual(r.returncode, 2)
@@ -907,7 +1101,7 @@ class Sweep(unittest.TestCase):
             before = open(os.path.join(d, "map", "ledger.jsonl")).read()
             r = run(SWEEP[:-1] + ["15", "--out", "map"], cwd=d)
             self.assertEqual(r.returncode, 2)
-            self.assertIn("holds a sweep with other settings", r.stderr)
+            self.assertIn("holds a map with other settings", r.stderr)
             self.assertEqual(open(os.path.join(d, "map", "ledger.jsonl")).read(), before)
 
 
