@@ -461,6 +461,25 @@ class BadInput(unittest.TestCase):
                 self.assertEqual(r.stdout, "", args)
                 self.assertEqual(os.listdir(d), [], args)  # nothing written
 
+    def test_tangent_domain_at_its_edges(self):
+        # A tangent radius of exactly 1 and a center of -0 are accepted; the
+        # double below 1 and a center of 1e-300 are not.
+        state = ["--a", "6", "--b", "0.3", "--once", "--depth0", "8"]
+        below_one = "0x1.fffffffffffffp-1"
+        for domain, refused in (
+                (["--radius", "3.25,3.25,%s,%s" % (below_one, below_one)], True),
+                (["--center", "0,0,1e-300,1e-300", "--radius", "3.25,3.25,2,2"], True),
+                (["--radius", "3.25,3.25,1,1"], False),
+                (["--center", "0,0,-0,-0", "--radius", "3.25,3.25,2,2"], False)):
+            r = run(["verify"] + state + domain)
+            if refused:
+                self.assertEqual(r.returncode, 2, (domain, r.stderr))
+                self.assertIn("center 0 and a radius of at least 1", r.stderr, domain)
+            else:
+                self.assertIn(r.returncode, (0, 1), (domain, r.stderr))
+                self.assertEqual(r.stderr, "", domain)
+                self.assertIn("# once mode at depth 8", r.stdout, domain)
+
     def test_corrupt_tree_files(self):
         with tempfile.TemporaryDirectory() as d:
             good = os.path.join(d, "good.tree")
