@@ -692,6 +692,22 @@ class Faults(unittest.TestCase):
         self.assertEqual(r.returncode, 3, r.stderr)
         self.assertIn("out of memory", r.stderr)
 
+    def test_more_threads_than_cores_are_not_started(self):
+        # Each thread reserves a stack that the memory estimate does not
+        # count: 4096 of them used up this address space at depth 21, where
+        # one per core reaches depth 24.
+        r = subprocess.run([VESK, "verify"] + NON_HYPERBOLIC + ["--threads", "4096",
+                                                                "--max-depth", "24"],
+                           capture_output=True, text=True, timeout=240,
+                           preexec_fn=None if os.environ.get("VESK_SANITIZED")
+                           else limit_memory(300000))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(loop_lines(r.stdout)[-1], "not proven up to depth 24")
+        self.assertRegex(r.stderr, r"\Avesk verify: note: --threads 4096 is more than the "
+                                   r"(\d+) cores of this machine; using \1\n\Z")
+        r = run(["verify"] + HORSESHOE + ["--once", "--threads", "1"])
+        self.assertNotIn("note", r.stderr)
+
     def test_inputs_that_never_end_or_nest_forever(self):
         for args in (["tree", "info", "/dev/zero"], ["verify", "--resume", "/dev/zero"],
                      ["tree", "plot", "/dev/urandom", "--out", "/dev/null"]):
