@@ -287,7 +287,10 @@ class Verify(unittest.TestCase):
             for p in report["passes"]:
                 p.pop("seconds")
                 p.pop("peak_memory_bytes")
-            return r.stderr, report["passes"]
+            # On a machine with fewer cores, a note says how many are used.
+            lines = r.stderr.splitlines(True)
+            return "".join(l for l in lines if not l.startswith("vesk verify: note:")), \
+                report["passes"]
         self.assertEqual(counts("1"), counts("2"))
         self.assertEqual(counts("1"), counts("5"))
 
