@@ -62,17 +62,39 @@ test-fuzz: fuzz
 
 # The command line, the library, its headers, the CMake package and vesk.pc
 # under PREFIX (as root for /usr/local; DESTDIR is honoured).
-install: build
-	@cmake --install $(BUILD) --prefix $(PREFIX)
+#
+# A staged install into $(BUILD)/install-stage comes first: the folders it
+# holds that do not exist yet under the prefix are the ones this install
+# creates, and go to $(BUILD)/install_dirs.txt beside CMake's list of files
+# (install_manifest.txt), added to those of an install not yet removed.
+# Both lists name the files and folders where they are, DESTDIR included.
+STAGE = $(abspath $(BUILD))/install-stage
+INSTALL_DIRS = $(BUILD)/install_dirs.txt
+INSTALL_PREFIX = $(abspath $(PREFIX))
 
-# Removes what the last `make install` put in place (CMake lists it in
-# $(BUILD)/install_manifest.txt), and the folders of vesk's own left empty.
+install: build
+	@test -f $(BUILD)/install_manifest.txt || rm -f $(INSTALL_DIRS)
+	@rm -rf $(STAGE)
+	@DESTDIR='$(STAGE)$(DESTDIR)' cmake --install $(BUILD) --prefix '$(INSTALL_PREFIX)' >/dev/null
+	@{ if [ -f $(INSTALL_DIRS) ]; then cat $(INSTALL_DIRS); fi; \
+	   cd $(STAGE) && find . -mindepth 1 -type d | sed 's|^\.||' | \
+	     while IFS= read -r d; do [ -d "$$d" ] || printf '%s\n' "$$d"; done; \
+	 } | LC_ALL=C sort -u >$(INSTALL_DIRS).new
+	@rm -rf $(STAGE)
+	@mv $(INSTALL_DIRS).new $(INSTALL_DIRS)
+	@cmake --install $(BUILD) --prefix '$(INSTALL_PREFIX)'
+	@if [ -n '$(DESTDIR)' ]; then sed -i 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt; fi
+
+# Removes what the last `make install` put in place: the files CMake lists
+# in install_manifest.txt, then the folders the installs created, deepest
+# first and each only when it is empty.
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: nothing installed from $(BUILD)"; exit 1; }
 	@xargs -r -d '\n' rm -fv <$(BUILD)/install_manifest.txt
-	@xargs -r -d '\n' -n 1 dirname <$(BUILD)/install_manifest.txt | grep '/vesk' | sort -ru | \
-	  xargs -r -d '\n' rmdir --ignore-fail-on-non-empty
-	@rm -f $(BUILD)/install_manifest.txt
+	@if [ -f $(INSTALL_DIRS) ]; then LC_ALL=C sort -r $(INSTALL_DIRS) | \
+	   while IFS= read -r d; do \
+	     if [ -d "$$d" ]; then rmdir -v --ignore-fail-on-non-empty "$$d"; fi; done; fi
+	@rm -f $(BUILD)/install_manifest.txt $(INSTALL_DIRS)
 
 # The Octave package $(BUILD)/vesk-VERSION.tar.gz, for `pkg install`; made
 # from the sources alone, without CMake.

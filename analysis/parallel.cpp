@@ -2,11 +2,15 @@
 
 namespace vesk {
 
-int AnalysisThreads(int threads) {
-  if (threads >= 1) return threads;
-  if (threads < 0) return 1;
+int AnalysisCores() {
   const unsigned cores = std::thread::hardware_concurrency();
   return cores >= 1 ? static_cast<int>(cores) : 1;
+}
+
+int AnalysisThreads(int threads) {
+  if (threads < 0) return 1;
+  const int cores = AnalysisCores();
+  return threads == 0 || threads > cores ? cores : threads;
 }
 
 Workers::~Workers() {

@@ -17,9 +17,15 @@
 
 namespace vesk {
 
-// The number of workers a thread count asks for: n >= 1 is taken as it
-// is, 0 means one per hardware thread (at least 1), a negative count 1.
+// The number of workers a thread count asks for: 0, and any count above
+// the hardware threads, means one per hardware thread (at least 1); a
+// negative count 1. More workers than cores would not run any faster, and
+// each one reserves a stack and per-worker buffers that no memory budget
+// counts. Every analysis takes its count from here.
 int AnalysisThreads(int threads);
+
+// The hardware threads of this machine (at least 1).
+int AnalysisCores();
 
 // The threads of one analysis call: the calling thread and count() - 1
 // helpers, started when work is first shared out and joined on

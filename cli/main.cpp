@@ -125,8 +125,8 @@ int Run(int argc, char** argv) {
       ->type_name("PATH");
   verifyCmd
       ->add_option("--threads", verify.threads,
-                   "threads of the analyses (default: all cores); the result does not "
-                   "depend on it")
+                   "threads of the analyses (default, and at most: all cores); the result "
+                   "does not depend on it")
       ->type_name("N")
       ->check(positive);
   verifyCmd

@@ -333,6 +333,14 @@ int RunVerify(const VerifyCommand& cmd) {
     }
   }
 
+  // More threads than cores would only cost memory: the analyses use one
+  // per core at most.
+  if (cmd.threads > VerifyThreads(cmd.threads))
+    std::fprintf(stderr,
+                 "vesk verify: note: --threads %d is more than the %d cores of this machine; "
+                 "using %d\n",
+                 cmd.threads, VerifyThreads(cmd.threads), VerifyThreads(cmd.threads));
+
   // The run.
   FILE* console = cmd.json == "-" ? stderr : stdout;
   std::fprintf(console, "# Henon map H(x, y) = (a - x^2 + b y, x) and its tangent lift\n");

@@ -10,6 +10,7 @@
 #include "analysis/chain_recurrent.h"
 #include "analysis/depth_boxes.h"
 #include "analysis/invariant_set.h"
+#include "analysis/parallel.h"
 #include "map/henon.h"
 #include "map/interval.h"
 #include "tree/alloc.h"
@@ -25,6 +26,8 @@ const char* VerifyStageName(VerifyStage stage) {
   }
   return "?";
 }
+
+int VerifyThreads(int threads) { return AnalysisThreads(threads); }
 
 int VerifyHeightLimit(const Tree* lifted) {
   const int64_t stackLimit = TreeMaxDepth(lifted);

@@ -70,8 +70,14 @@ struct VerifyOptions {
   int64_t maxMemory;  // bytes the process may use in all; 0: what the
                       // system allows (VerifyMemoryAvailable)
   int threads;        // threads of the analyses, the caller's included; 0:
-                      // one per core. Results do not depend on it.
+                      // one per core, and never more than one per core
+                      // (VerifyThreads). Results do not depend on it.
 };
+
+// The threads a run with options.threads = threads uses: 0 and any count
+// above the cores give one per core. A caller that asked for more can say
+// so.
+int VerifyThreads(int threads);
 
 // The caller checks the input with VerifyCheckInput first; the loop itself
 // only refuses trees that do not fit the planar maps, so that the library

@@ -6,7 +6,12 @@
 // cost machine stack per level.
 #include "io/tree_file.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "io/vec.h"
@@ -238,6 +243,40 @@ Tree* LoadTree(FILE* in, long* announced) {
 Tree* TreeLoad(FILE* in) {
   long announced = 0;  // informative only: never compared with the stream
   return LoadTree(in, &announced);
+}
+
+FILE* TreeFileOpen(const char* path, char* why, size_t whySize, int* notRegular) {
+  if (notRegular) *notRegular = 0;
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    std::snprintf(why, whySize, "cannot open %s for reading: %s", path, std::strerror(errno));
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    std::snprintf(why, whySize, "cannot read %s: %s", path, std::strerror(errno));
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (notRegular) *notRegular = 1;
+    std::snprintf(why, whySize,
+                  S_ISDIR(st.st_mode) ? "%s is a directory, not a tree file"
+                                      : "%s is not a regular file (a device or a pipe is not read)",
+                  path);
+    close(fd);
+    return nullptr;
+  }
+  // Reads of a regular file never wait; blocking mode all the same.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* in = fdopen(fd, "rb");
+  if (!in) {
+    std::snprintf(why, whySize, "cannot read %s: %s", path, std::strerror(errno));
+    close(fd);
+  }
+  return in;
 }
 
 Tree* TreeFileLoad(FILE* in, const char* name, char* why, size_t whySize) {

@@ -31,6 +31,13 @@ Tree* TreeLoad(FILE* in);
 // RectangleCheck accepts. Null otherwise, with the reason in why (name
 // names the file there). Reads the stream to its end.
 Tree* TreeFileLoad(FILE* in, const char* name, char* why, size_t whySize);
+// Opens the file at path for TreeFileLoad. Only a regular file is opened
+// for reading: the type is read from the open descriptor before anything
+// else, and the open itself does not wait, so a FIFO without a writer or a
+// device neither blocks the caller nor feeds the loader forever. Null
+// otherwise, with the reason in why; *notRegular (when not null) is set to 1
+// for a file that exists but is not a regular file, to 0 otherwise.
+FILE* TreeFileOpen(const char* path, char* why, size_t whySize, int* notRegular);
 // Reads a box stream without any check (no dimension is known here), and
 // without recursion. Null at end of input or for a leading 0 byte.
 Box* TreeLoadBox(FILE* in);

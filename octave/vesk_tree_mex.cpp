@@ -22,7 +22,6 @@
 #include <memory>
 
 #include <new>
-#include <sys/stat.h>
 
 #include "gateway/driver.h"
 #include "io/file_write.h"
@@ -238,14 +237,12 @@ void Load(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   NeedArgs(nrhs, 2, "t = vesk_tree('load', file)");
   MxString name;
   FileName(prhs[1], &name);
-  File in(std::fopen(name.text, "rb"));
-  if (!in)
-    mexErrMsgIdAndTxt("vesk:io", "cannot open %s for reading: %s", name.text,
-                      std::strerror(errno));
-  struct stat st;
-  if (fstat(fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode))
-    mexErrMsgIdAndTxt("vesk:badFile", "%s is not a regular file.", name.text);
+  // Opened without waiting: a FIFO would block the session here, where no
+  // interrupt reaches it.
   char why[1024];
+  int notRegular = 0;
+  File in(vesk::TreeFileOpen(name.text, why, sizeof why, &notRegular));
+  if (!in) mexErrMsgIdAndTxt(notRegular ? "vesk:badFile" : "vesk:io", "%s.", why);
   Tree* tree = vesk::TreeFileLoad(in.get(), name.text, why, sizeof why);
   in.reset();
   if (!tree) mexErrMsgIdAndTxt("vesk:badFile", "%s.", why);

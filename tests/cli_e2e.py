@@ -287,7 +287,10 @@ class Verify(unittest.TestCase):
             for p in report["passes"]:
                 p.pop("seconds")
                 p.pop("peak_memory_bytes")
-            return r.stderr, report["passes"]
+            # On a machine with fewer cores, a note says how many are used.
+            lines = r.stderr.splitlines(True)
+            return "".join(l for l in lines if not l.startswith("vesk verify: note:")), \
+                report["passes"]
         self.assertEqual(counts("1"), counts("2"))
         self.assertEqual(counts("1"), counts("5"))
 
@@ -460,6 +463,25 @@ class BadInput(unittest.TestCase):
                 self.assertIn(says, r.stderr, args)
                 self.assertEqual(r.stdout, "", args)
                 self.assertEqual(os.listdir(d), [], args)  # nothing written
+
+    def test_tangent_domain_at_its_edges(self):
+        # A tangent radius of exactly 1 and a center of -0 are accepted; the
+        # double below 1 and a center of 1e-300 are not.
+        state = ["--a", "6", "--b", "0.3", "--once", "--depth0", "8"]
+        below_one = "0x1.fffffffffffffp-1"
+        for domain, refused in (
+                (["--radius", "3.25,3.25,%s,%s" % (below_one, below_one)], True),
+                (["--center", "0,0,1e-300,1e-300", "--radius", "3.25,3.25,2,2"], True),
+                (["--radius", "3.25,3.25,1,1"], False),
+                (["--center", "0,0,-0,-0", "--radius", "3.25,3.25,2,2"], False)):
+            r = run(["verify"] + state + domain)
+            if refused:
+                self.assertEqual(r.returncode, 2, (domain, r.stderr))
+                self.assertIn("center 0 and a radius of at least 1", r.stderr, domain)
+            else:
+                self.assertIn(r.returncode, (0, 1), (domain, r.stderr))
+                self.assertEqual(r.stderr, "", domain)
+                self.assertIn("# once mode at depth 8", r.stdout, domain)
 
     def test_corrupt_tree_files(self):
         with tempfile.TemporaryDirectory() as d:
@@ -672,6 +694,22 @@ class Faults(unittest.TestCase):
                                text=True, timeout=60, preexec_fn=limit_memory(25000))
         self.assertEqual(r.returncode, 3, r.stderr)
         self.assertIn("out of memory", r.stderr)
+
+    def test_more_threads_than_cores_are_not_started(self):
+        # Each thread reserves a stack that the memory estimate does not
+        # count: 4096 of them used up this address space at depth 21, where
+        # one per core reaches depth 24.
+        r = subprocess.run([VESK, "verify"] + NON_HYPERBOLIC + ["--threads", "4096",
+                                                                "--max-depth", "24"],
+                           capture_output=True, text=True, timeout=240,
+                           preexec_fn=None if os.environ.get("VESK_SANITIZED")
+                           else limit_memory(300000))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(loop_lines(r.stdout)[-1], "not proven up to depth 24")
+        self.assertRegex(r.stderr, r"\Avesk verify: note: --threads 4096 is more than the "
+                                   r"(\d+) cores of this machine; using \1\n\Z")
+        r = run(["verify"] + HORSESHOE + ["--once", "--threads", "1"])
+        self.assertNotIn("note", r.stderr)
 
     def test_inputs_that_never_end_or_nest_forever(self):
         for args in (["tree", "info", "/dev/zero"], ["verify", "--resume", "/dev/zero"],

@@ -273,6 +273,35 @@ TEST(DriverLoop, StopsWhereTheTreeCannotBeRefined) {
   vesk::TreeFree(&tree);
 }
 
+TEST(DriverLoop, RefinesToTheDeepestLevelItCan) {
+  // u and v of radius 2 + 2^-50 have exact bounds through one bisection
+  // only: with the table x, y, u, v, x, ... depth 6 is the deepest the loop
+  // can refine to (depth 7 bisects u again). From height 5, the pass to 6
+  // runs and prints its line; the next would not be exact.
+  Tree* tree = NewTree({0, 0, 0, 0}, {3.25, 3.25, 2 + 0x1p-50, 2 + 0x1p-50});
+  for (int i = 0; i < 5; ++i) vesk::TreeSubdivideAll(tree);
+  ASSERT_TRUE(vesk::TreeSplitsExact(tree, 6));
+  ASSERT_FALSE(vesk::TreeSplitsExact(tree, 7));
+  Recorder rec;
+  double value = -1.0;
+  EXPECT_EQ(Verify(tree, kHorseshoeLo, kHorseshoeHi, 0, -1, &rec, &value), vesk::kVerifyInexact);
+  EXPECT_EQ(value, 0.0);
+  EXPECT_EQ(rec.text, PassLine(5, 32) + "Stopped: the boxes of depth 7 are not exact doubles.\n");
+  EXPECT_EQ(rec.passes.size(), 1u);
+  EXPECT_EQ(vesk::TreeDepth(tree->root), 6);
+  vesk::TreeFree(&tree);
+
+  // One level below the height limit, the limit does not stop the loop
+  // yet: the boxes of the next level do (no 4-dimensional grid is exact at
+  // depth 255).
+  tree = Path(254);
+  Recorder below;
+  EXPECT_EQ(Verify(tree, kHorseshoeLo, kHorseshoeHi, 0, -1, &below, &value),
+            vesk::kVerifyInexact);
+  EXPECT_EQ(below.text, "Stopped: the boxes of depth 255 are not exact doubles.\n");
+  vesk::TreeFree(&tree);
+}
+
 TEST(DriverRefuses, TreesOutsideThePlanarMaps) {
   double value = -1.0;
   Recorder rec;

@@ -2,15 +2,18 @@
 // allocation on a helper thread) must reach the caller as that exception,
 // never end the process, stop the handing out of chunks, and leave the pool
 // usable; every chunk runs in round-to-nearest whatever direction the
-// caller left in force.
+// caller left in force; and no count asked for starts more workers than
+// there are cores.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cfenv>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "analysis/parallel.h"
+#include "gateway/driver.h"
 
 TEST(Workers, AThrowingChunkReachesTheCallerAndThePoolGoesOn) {
   for (int threads : {1, 2, 4}) {
@@ -72,4 +75,20 @@ TEST(Workers, ChunksRunInRoundToNearest) {
       EXPECT_EQ(chunks.load(), 4000L * (round + 1));
     }
   }
+}
+
+TEST(AnalysisThreads, NeverMoreThanOnePerCore) {
+  // Every worker reserves a stack and buffers of its own: a count above the
+  // cores only costs memory (4096 ran a limited address space out).
+  const int cores = vesk::AnalysisCores();
+  ASSERT_GE(cores, 1);
+  EXPECT_EQ(cores, static_cast<int>(std::thread::hardware_concurrency()));
+  for (int asked : {4096, cores + 1, cores * 64}) {
+    EXPECT_EQ(vesk::AnalysisThreads(asked), cores) << asked;
+    EXPECT_EQ(vesk::VerifyThreads(asked), cores) << asked;
+  }
+  EXPECT_EQ(vesk::AnalysisThreads(0), cores);
+  EXPECT_EQ(vesk::AnalysisThreads(cores), cores);
+  EXPECT_EQ(vesk::AnalysisThreads(1), 1);
+  EXPECT_EQ(vesk::AnalysisThreads(-3), 1);
 }

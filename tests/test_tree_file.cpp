@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "io/tree_file.h"
 #include "random_tree.h"
 
@@ -360,6 +363,48 @@ TEST(TreeLoad, RefusesSplitsBeyondTheDimension) {
   });
   EXPECT_EQ(tree, nullptr);
   EXPECT_NE(err.find("error: libvesk: "), std::string::npos);
+}
+
+// A FIFO that no one writes: a plain open for reading waits for a writer
+// for ever. The alarm turns such a wait into a failed test, not a hang.
+TEST(TreeFileOpen, RefusesAFifoWithoutWaitingAndOpensRegularFiles) {
+  char dir[] = "/tmp/vesk_open_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/fifo", file = std::string(dir) + "/t.tree";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  char why[512];
+  int notRegular = -1;
+  alarm(30);
+  FILE* in = TreeFileOpen(fifo.c_str(), why, sizeof why, &notRegular);
+  alarm(0);
+  EXPECT_EQ(in, nullptr);
+  EXPECT_EQ(notRegular, 1);
+  EXPECT_NE(std::string(why).find("is not a regular file"), std::string::npos) << why;
+
+  in = TreeFileOpen(file.c_str(), why, sizeof why, &notRegular);
+  EXPECT_EQ(in, nullptr);
+  EXPECT_EQ(notRegular, 0);
+  EXPECT_NE(std::string(why).find("cannot open"), std::string::npos) << why;
+
+  // A regular file opens, and the stream reads what was saved.
+  Tree* tree = MakeTree({0, 0}, {1, 1});
+  TreeSubdivideAll(tree);
+  TreeSubdivideAll(tree);
+  FILE* out = std::fopen(file.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  TreeSave(out, tree);
+  std::fclose(out);
+  in = TreeFileOpen(file.c_str(), why, sizeof why, &notRegular);
+  ASSERT_NE(in, nullptr) << why;
+  Tree* loaded = TreeFileLoad(in, file.c_str(), why, sizeof why);
+  std::fclose(in);
+  ASSERT_NE(loaded, nullptr) << why;
+  EXPECT_TRUE(SameBoxes(tree->root, loaded->root));
+  TreeFree(&loaded);
+  TreeFree(&tree);
+  unlink(file.c_str());
+  unlink(fifo.c_str());
+  rmdir(dir);
 }
 
 TEST(RectangleLoad, RefusesBadDimensions) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "analysis/invariant_set.h"
@@ -128,6 +129,72 @@ TEST(VerifyInput, AcceptsOnlySoundInputsAndNeverProvesANonHyperbolicMap) {
 }
 #endif  // VESK_HAVE_MPFR
 
+const double kHorseshoeLo[2] = {5.9, 0.29};
+const double kHorseshoeHi[2] = {6.1, 0.31};
+
+TEST(VerifyInput, TangentDomainAtTheEdgesOfTheConeTest) {
+  // A radius of exactly 1 and a center of zero of either sign are what the
+  // cone test needs; the doubles next to them are not.
+  struct Case {
+    double c, r;
+    vesk::VerifyInputStatus want;
+  };
+  const Case cases[] = {
+      {0.0, std::nextafter(1.0, 0.0), vesk::kInputTangent},
+      {0.0, 1.0, vesk::kInputOk},
+      {1e-300, 2.0, vesk::kInputTangent},
+      {-1e-300, 2.0, vesk::kInputTangent},
+      {-0.0, 2.0, vesk::kInputOk},
+      {-0.0, 1.0, vesk::kInputOk},
+  };
+  for (const Case& k : cases) {
+    Tree* t = MakeTree({0, 0, k.c, k.c}, {3.25, 3.25, k.r, k.r});
+    vesk::TreeSubdivideAll(t);
+    char why[1024];
+    EXPECT_EQ(vesk::VerifyCheckInput(t, kHorseshoeLo, kHorseshoeHi, 8, why, sizeof why), k.want)
+        << "u, v in " << k.c << " +- " << k.r << ": " << why;
+    if (k.want == vesk::kInputTangent) {
+      EXPECT_NE(std::string(why).find("center 0 and a radius of at least 1"), std::string::npos)
+          << why;
+    }
+    vesk::TreeFree(&t);
+  }
+}
+
+TEST(VerifyInput, SplitTableLeadingWithYOrVIsRefusedAtTheTreesOwnHeight) {
+  // Once mode analyses the tree at its height and nowhere deeper: the table
+  // must not have bisected y more often than x (v more often than u) there.
+  // Heights at which the counts are even again are fine.
+  struct Case {
+    int order[4];
+    int height;
+    bool fit;
+  };
+  const Case cases[] = {
+      {{1, 0, 2, 3}, 1, false}, {{1, 0, 2, 3}, 2, true},  {{1, 0, 2, 3}, 4, true},
+      {{1, 0, 2, 3}, 5, false}, {{0, 1, 3, 2}, 3, false}, {{0, 1, 3, 2}, 4, true},
+  };
+  for (const Case& k : cases) {
+    Tree* t = MakeTree({0, 0, 0, 0}, {3.25, 3.25, 2, 2});
+    for (int64_t d = 0; d <= vesk::TreeMaxDepth(t); ++d) t->sd[d] = k.order[d % 4];
+    for (int d = 0; d < k.height; ++d) vesk::TreeSubdivideAll(t);
+    ASSERT_EQ(vesk::TreeDepth(t->root), k.height);
+    char why[1024];
+    const vesk::VerifyInputStatus status =
+        vesk::VerifyCheckInput(t, kHorseshoeLo, kHorseshoeHi, k.height, why, sizeof why);
+    EXPECT_EQ(status, k.fit ? vesk::kInputOk : vesk::kInputSplits)
+        << "table " << k.order[0] << k.order[1] << k.order[2] << k.order[3] << " at height "
+        << k.height << ": " << why;
+    if (!k.fit) {
+      EXPECT_NE(std::string(why).find(k.order[0] == 1 ? "bisects y more often than x"
+                                                        : "bisects v more often than u"),
+                std::string::npos)
+          << why;
+    }
+    vesk::TreeFree(&t);
+  }
+}
+
 // x-only trees over [-2, 2]^4: the walk geometry is one coordinate deep.
 Tree* XOnlyTree() {
   Tree* t = MakeTree({0, 0, 0, 0}, {2, 2, 2, 2});
@@ -172,6 +239,87 @@ TEST(UnevenTrees, LoopLineCountsLeavesNotBoxesAtTheHeight) {
   const vesk::VerifyOptions loop{0, 3, 1, 0, 0};
   EXPECT_EQ(vesk::VerifyHyperbolic(t, lo, hi, &loop, &hooks, nullptr), vesk::kVerifyHyperbolic);
   EXPECT_EQ(text.substr(0, text.find('\n') + 1), "detph  2:\t #cubs =       3\n");
+  vesk::TreeFree(&t);
+}
+
+// Boxes at depth `at` below box (at depth `depth`), counted without the
+// cursor.
+int BoxesAt(const vesk::Box* box, int depth, int at) {
+  if (!box) return 0;
+  if (depth == at) return 1;
+  return BoxesAt(box->child[0], depth + 1, at) + BoxesAt(box->child[1], depth + 1, at);
+}
+
+int LeavesBelow(const vesk::Box* box) {
+  if (!box) return 0;
+  if (!box->child[0] && !box->child[1]) return 1;
+  return LeavesBelow(box->child[0]) + LeavesBelow(box->child[1]);
+}
+
+// What the stage hook reports, and the same counted on the tree when the
+// hook is called: the leaves for the subdivision, the boxes at the working
+// depth for the analyses.
+struct StageCounts {
+  explicit StageCounts(Tree* t) : tree(t) {}
+  Tree* tree;
+  int working = -1;
+  std::vector<std::tuple<vesk::VerifyStage, int, int>> seen;  // stage, reported, counted
+
+  vesk::VerifyHooks Hooks() {
+    vesk::VerifyHooks hooks{};
+    hooks.user = this;
+    hooks.stage = [](void* user, vesk::VerifyStage stage, int boxes) {
+      auto* self = static_cast<StageCounts*>(user);
+      int counted;
+      if (stage == vesk::kStageSubdivide) {
+        counted = LeavesBelow(self->tree->root);
+      } else {
+        if (stage == vesk::kStageChainRecurrent) self->working = vesk::TreeDepth(self->tree->root);
+        counted = BoxesAt(self->tree->root, 0, self->working);
+      }
+      self->seen.emplace_back(stage, boxes, counted);
+    };
+    return hooks;
+  }
+};
+
+// Three leaves: two at depth 2 under the lower half, the upper half a leaf
+// at depth 1.
+Tree* ThreeLeaves() {
+  Tree* t = MakeTree({0, 0, 0, 0}, {4, 4, 2, 2});
+  vesk::TreeSubdivideAll(t);
+  vesk::TreeSetFlags(t, -1, "10", 2);
+  EXPECT_EQ(vesk::TreeSubdivide(t, 2), 1);
+  EXPECT_EQ(vesk::TreeCountDepth(t, 2), 2);
+  return t;
+}
+
+TEST(UnevenTrees, StageHookGetsTheBoxesAtTheWorkingDepth) {
+  // Loop mode: the first pass subdivides 3 leaves, of which the two at the
+  // height make the 4 boxes of the working depth 3; the leaf at depth 1
+  // makes two boxes at depth 2, which are not among them.
+  Tree* t = ThreeLeaves();
+  StageCounts loop(t);
+  vesk::VerifyHooks hooks = loop.Hooks();
+  const vesk::VerifyOptions options{0, 5, 1, 0, 0};
+  vesk::VerifyHyperbolic(t, kHorseshoeLo, kHorseshoeHi, &options, &hooks, nullptr);
+  ASSERT_GE(loop.seen.size(), 2u);
+  EXPECT_EQ(loop.seen[0], std::make_tuple(vesk::kStageSubdivide, 3, 3));
+  EXPECT_EQ(loop.seen[1], std::make_tuple(vesk::kStageChainRecurrent, 4, 4));
+  for (const auto& [stage, reported, counted] : loop.seen)
+    EXPECT_EQ(reported, counted) << vesk::VerifyStageName(stage);
+  vesk::TreeFree(&t);
+
+  // Once mode works at the height as it is: the two leaves there.
+  t = ThreeLeaves();
+  StageCounts once(t);
+  hooks = once.Hooks();
+  const vesk::VerifyOptions onceOptions{1, -1, 1, 0, 0};
+  vesk::VerifyHyperbolic(t, kHorseshoeLo, kHorseshoeHi, &onceOptions, &hooks, nullptr);
+  ASSERT_GE(once.seen.size(), 1u);
+  EXPECT_EQ(once.seen[0], std::make_tuple(vesk::kStageChainRecurrent, 2, 2));
+  for (const auto& [stage, reported, counted] : once.seen)
+    EXPECT_EQ(reported, counted) << vesk::VerifyStageName(stage);
   vesk::TreeFree(&t);
 }
 

@@ -33,8 +33,10 @@
 %       is refused when its box stream is cut short, holds a different
 %       number of boxes than its header announces, is followed by other
 %       bytes, or when its domain has a radius that is not positive or a
-%       number that is not finite (the same checks as vesk tree info). A
-%       loaded tree keeps its split table only along its leftmost path.
+%       number that is not finite (the same checks as vesk tree info). Only
+%       a regular file is read: a directory, a device or a FIFO is refused
+%       at once. A loaded tree keeps its split table only along its leftmost
+%       path.
 %   n = vesk_tree ('live')
 %       The number of trees currently held.
 %

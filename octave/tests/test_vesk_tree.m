@@ -169,6 +169,14 @@ function files ()
   expect_error (@() vesk_tree ('load', file), 'is not a tree file', 'vesk:badFile');
   expect_error (@() vesk_tree ('load', [file '.missing']), 'cannot open', 'vesk:io');
   expect_error (@() vesk_tree ('load', 3), 'file name', 'vesk:badArgument');
+  % A FIFO without a writer: a plain open for reading waits for one for
+  % ever, out of reach of Ctrl-C (the ctest timeout ends this test then).
+  fifo = [file '.fifo'];
+  [err, msg] = mkfifo (fifo, 600);  % octal digits
+  assert (err, 0, msg);
+  fifo_cleanup = onCleanup (@() unlink (fifo));
+  expect_error (@() vesk_tree ('load', fifo), 'is not a regular file', 'vesk:badFile');
+  expect_error (@() vesk_tree ('load', tempdir ()), 'is a directory', 'vesk:badFile');
   assert (vesk_tree ('live'), n);
   v = vesk_tree ('new', [0 0], [1 1]);
   expect_error (@() vesk_tree ('save', v, '/nonexistent-dir/x.tree'), 'cannot create', 'vesk:io');
