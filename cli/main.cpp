@@ -82,12 +82,14 @@ int Run(int argc, char** argv) {
     return [bound](std::string& text) {
       const bool digits = !text.empty() && text.size() <= 6 &&
                           text.find_first_not_of("0123456789") == std::string::npos;
-      return !digits || std::strtol(text.c_str(), nullptr, 10) > bound
-                 ? "must be a whole number from 0 to " + std::to_string(bound)
-                 : std::string();
+      if (digits && std::strtol(text.c_str(), nullptr, 10) <= bound) return std::string();
+      return bound < 999999 ? "must be a whole number from 0 to " + std::to_string(bound)
+                            : std::string("must be a whole number, 0 or more");
     };
   };
-  const CLI::Validator depth(upTo(255), "", "depth");
+  // Depths beyond what the analyses support are refused later, with the
+  // deepest depth there is.
+  const CLI::Validator depth(upTo(999999), "", "depth");
   const CLI::Validator levels(upTo(kSweepMaxLevels), "", "levels");
   CLI::App* verifyCmd = app.add_subcommand(
       "verify", "Refine a box tree over (x, y, u, v) until the cone test proves the map "
