@@ -82,7 +82,9 @@ int Run(int argc, char** argv) {
     return [bound](std::string& text) {
       const bool digits = !text.empty() && text.size() <= 6 &&
                           text.find_first_not_of("0123456789") == std::string::npos;
-      if (digits && std::strtol(text.c_str(), nullptr, 10) <= bound) return std::string();
+      // An empty value is reported as such after parsing.
+      if (text.empty() || (digits && std::strtol(text.c_str(), nullptr, 10) <= bound))
+        return std::string();
       return bound < 999999 ? "must be a whole number from 0 to " + std::to_string(bound)
                             : std::string("must be a whole number, 0 or more");
     };
