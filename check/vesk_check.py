@@ -266,7 +266,7 @@ class Geometry:
         closed, or half-open [lo, hi) unless hi is the top of coordinate k."""
         lo, hi = iv
         if not half_open:
-            return (hi, lo, lo)
+            return (hi, lo, lo + 1)
         return (hi if hi == self.top[k] else hi - 1, lo, lo + 1)
 
     def state_query(self, box):
@@ -464,6 +464,11 @@ def check(cert, say):
         raise Malformed("the split table does not end at the deepest lifted leaf")
     geo = Geometry(cert, trees)
 
+    for i in range(len(L.leaf_node)):
+        if L.final[i] and L.leaf_depth[i] != len(lifted_table):
+            raise Invalid("the certificate is inconsistent: final %s is not at the depth "
+                          "of the last pass" % describe(geo, L, i))
+
     # The state box of each lifted leaf, found in the state tree: the run's
     # state boxes are exactly the projections of its lifted boxes.
     anchor, memo = [], {}
@@ -497,9 +502,6 @@ def check(cert, say):
     one = 1 << geo.G
     for i in range(len(L.leaf_node)):
         if L.final[i]:
-            if L.leaf_depth[i] != len(lifted_table):
-                raise Invalid("the certificate is inconsistent: final %s is not at the depth "
-                              "of the last pass" % describe(geo, L, i))
             (u0, u1), (v0, v1) = geo.box(L, i)[2:]
             if not (-one < u0 and u1 < one and -one < v0 and v1 < one):
                 raise Invalid("F3: final %s is not strictly inside |u| < 1, |v| < 1"
@@ -549,8 +551,8 @@ def check(cert, say):
             node = anchor[i]
             if node not in state_query:
                 X, Y = geo.box(L, i)[:2]
-                state_query[node] = search(geo, S, ((X[1], X[0], X[0]), (Y[1], Y[0], Y[0])),
-                                           every, True)
+                state_query[node] = search(geo, S, (geo.copy(X, 0, False),
+                                                    geo.copy(Y, 1, False)), every, True)
             touched.update(state_query[node])
         supported = sigma & touched
         say("round %d: lifted leaves kept: %d, state leaves in A': %d -> %d"
