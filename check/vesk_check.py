@@ -61,8 +61,8 @@ def hex_double(text):
     digits = whole + frac
     if not digits or len(digits) > 40 or not all(c in '0123456789abcdef' for c in digits):
         raise Malformed("not a hexadecimal number: %r" % text)
-    if not exp.lstrip('+-').isdigit() or len(exp) > 6:
-        raise Malformed("not a hexadecimal number: %r" % text)
+    if not exp.lstrip('+-').isdigit() or len(exp) > 6 or abs(int(exp)) > 1100:
+        raise Malformed("not a hexadecimal double: %r" % text)
     e = int(exp) - 4 * len(frac)
     m = sign * int(digits, 16)
     return Fraction(m * 2 ** e) if e >= 0 else Fraction(m, 2 ** -e)
@@ -85,13 +85,12 @@ def field(words, name, count):
     return words[1:]
 
 
-def count(text, what, limit):
+def count(text, what, limit, why):
     if not text.isdigit() or len(text) > 12:
         raise Malformed("%s is not a count: %r" % (what, text))
     n = int(text)
     if n > limit:
-        raise Malformed("%s is %d, more than the %d this check takes (--max-boxes)"
-                        % (what, n, limit))
+        raise Malformed("%s is %d, more than %s" % (what, n, why))
     return n
 
 
@@ -111,21 +110,24 @@ def read_certificate(path, max_boxes):
             cert[name] = [hex_double(w) for w in field(read_line(f, name), name, n)]
         words = read_line(f, "splits")
         height = count(field(words, 'splits', None)[0] if len(words) > 1 else 'x',
-                       "the height", 4 * 500)
+                       "the height", 4 * 500, "a tree of 4 coordinates may have")
         table = field(words, 'splits', height + 1)[1:]
         if any(w not in ('0', '1', '2', '3') for w in table):
             raise Malformed("the split table holds a coordinate other than 0 to 3")
         cert['splits'] = [int(w) for w in table]
         data = 0
         for name in ('state-tree', 'lifted-tree'):
-            nodes, leaves, final = (count(w, "a box count", max_boxes)
-                                    for w in field(read_line(f, name), name, 3))
+            nodes, leaves, final = (
+                count(w, "a box count", max_boxes,
+                      "the %d this check takes (raise it with --max-boxes)" % max_boxes)
+                for w in field(read_line(f, name), name, 3))
             if nodes % 2 == 0 or leaves != (nodes + 1) // 2 or final > leaves:
                 raise Malformed("the counts of the %s do not fit a tree whose boxes "
                                 "have no child or two" % name)
             cert[name] = (nodes, leaves, final)
             data += (nodes + 7) // 8 + (leaves + 7) // 8
-        if count(field(read_line(f, "data"), 'data', 1)[0], "data", size) != data:
+        if count(field(read_line(f, "data"), 'data', 1)[0], "the data size", size,
+                 "the whole file") != data:
             raise Malformed("the data size does not match the box counts")
         if f.tell() + data > size:
             raise Malformed("the file is cut short: %d bytes of data announced, %d there"
@@ -568,7 +570,7 @@ def check(cert, say):
 
 
 def main(argv):
-    verbose, max_boxes, path = False, 50_000_000, None
+    verbose, max_boxes, path = False, 10_000_000, None
     args = list(argv[1:])
     while args:
         arg = args.pop(0)
