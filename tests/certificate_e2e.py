@@ -147,10 +147,15 @@ class Runs(Work):
                 with open(path, "rb") as f:
                     data = f.read()
                 with open(self.path("r.json")) as f:
-                    named = json.load(f)["certificate"]
-                self.assertEqual(named, {"file": "c.cert", "written": True,
-                                         "bytes": len(data),
-                                         "sha256": hashlib.sha256(data).hexdigest()})
+                    report = json.load(f)
+                self.assertEqual(report["certificate"], {"file": "c.cert", "written": True,
+                                                         "bytes": len(data),
+                                                         "sha256": hashlib.sha256(data).hexdigest()})
+                # The leaves marked final are the boxes the run ended with.
+                cert = Cert(data)
+                self.assertEqual(int(cert.field("lifted-tree")[2]), report["final"]["boxes"])
+                self.assertEqual(sum(f for _, d, _, f in cert.lifted_leaves()
+                                     if d == report["final"]["depth"]), report["final"]["boxes"])
 
     def test_once_mode(self):
         _, path = self.certify(HORSESHOE + ["--once", "--depth0", "12"])
