@@ -75,7 +75,7 @@ def read_line(f, what):
     try:
         return line[:-1].decode('ascii').split(' ')
     except UnicodeDecodeError:
-        raise Malformed("the %s line is not plain text" % what)
+        raise Malformed("%s is not plain text" % what)
 
 
 def field(words, name, count):
@@ -104,11 +104,11 @@ def read_certificate(path, max_boxes):
         if words[2] != str(FORMAT):
             raise Malformed("certificate format %r; this check reads format %d"
                             % (words[2], FORMAT))
-        field(read_line(f, "written-by"), 'written-by', None)
+        field(read_line(f, "the written-by line"), 'written-by', None)
         cert = {}
         for name, n in (('a', 2), ('b', 2), ('center', 4), ('radius', 4)):
-            cert[name] = [hex_double(w) for w in field(read_line(f, name), name, n)]
-        words = read_line(f, "splits")
+            cert[name] = [hex_double(w) for w in field(read_line(f, "the %s line" % name), name, n)]
+        words = read_line(f, "the splits line")
         height = count(field(words, 'splits', None)[0] if len(words) > 1 else 'x',
                        "the height", 4 * 500, "a tree of 4 coordinates may have")
         table = field(words, 'splits', height + 1)[1:]
@@ -120,13 +120,13 @@ def read_certificate(path, max_boxes):
             nodes, leaves, final = (
                 count(w, "a box count", max_boxes,
                       "the %d this check takes (raise it with --max-boxes)" % max_boxes)
-                for w in field(read_line(f, name), name, 3))
+                for w in field(read_line(f, "the %s line" % name), name, 3))
             if nodes % 2 == 0 or leaves != (nodes + 1) // 2 or final > leaves:
                 raise Malformed("the counts of the %s do not fit a tree whose boxes "
                                 "have no child or two" % name)
             cert[name] = (nodes, leaves, final)
             data += (nodes + 7) // 8 + (leaves + 7) // 8
-        if count(field(read_line(f, "data"), 'data', 1)[0], "the data size", size,
+        if count(field(read_line(f, "the data line"), 'data', 1)[0], "the data size", size,
                  "the whole file") != data:
             raise Malformed("the data size does not match the box counts")
         if f.tell() + data > size:
