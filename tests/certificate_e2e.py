@@ -287,9 +287,9 @@ class FaultyEngine(Work):
 
 
 def load_checker():
-    spec = importlib.util.spec_from_file_location("vesk_check", CHECKER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("vesk_check", CHECKER)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
