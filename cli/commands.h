@@ -33,6 +33,7 @@ struct VerifyCommand {
   std::string plot;
   std::string checkpoint;
   std::string resume;
+  std::string certificate; // proof certificate written on "Hyperbolic!"
   std::string maxMemory;   // SIZE as typed
   int threads = -1;        // threads of the analyses (default: all cores)
 };

@@ -128,6 +128,11 @@ int Run(int argc, char** argv) {
   verifyCmd->add_option("--resume", verify.resume, "continue the run saved in PATH")
       ->type_name("PATH");
   verifyCmd
+      ->add_option("--certificate", verify.certificate,
+                   "on \"Hyperbolic!\", write a proof certificate to FILE (check it with "
+                   "check/vesk_check.py FILE); not with --resume")
+      ->type_name("FILE");
+  verifyCmd
       ->add_option("--threads", verify.threads,
                    "threads of the analyses (default, and at most: all cores); the result "
                    "does not depend on it")

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/certificate.h"
 #include "cli/commands.h"
 #include "cli/files.h"
 #include "cli/params.h"
@@ -52,6 +53,8 @@ struct RunContext {
   VerifyPassStats last;    // the last pass reported
   bool haveLast;
   int stageBoxes[4];       // once mode: boxes each analysis started with
+  VerifyHistory* record;   // the boxes held, with --certificate; else null
+  bool recordLost;         // the history could not follow the run
 };
 
 void ClearProgress(RunContext* ctx) {
@@ -89,6 +92,13 @@ void HookStage(void* user, VerifyStage stage, int boxes) {
   ctx->progressShown = true;
 }
 
+// Every box the pass discarded and kept, for the certificate.
+void RecordHistory(RunContext* ctx, const VerifyPassStats* stats, const Tree* lifted) {
+  if (!ctx->record || ctx->recordLost) return;
+  const int empty = stats->afterChainRec == 0 || stats->afterInvariant == 0;
+  if (!VerifyHistoryPass(ctx->record, lifted, 1, empty)) ctx->recordLost = true;
+}
+
 void Record(RunContext* ctx, const VerifyPassStats* stats) {
   ClearProgress(ctx);
   ctx->history->push_back(PassRecord(*stats, PeakMemoryBytes()));
@@ -101,6 +111,7 @@ void Record(RunContext* ctx, const VerifyPassStats* stats) {
 int HookPassDone(void* user, const VerifyPassStats* stats, Tree* lifted) {
   RunContext* ctx = static_cast<RunContext*>(user);
   Record(ctx, stats);
+  RecordHistory(ctx, stats, lifted);
   if (!ctx->checkpointPath->empty()) {
     ctx->setup->pass = stats->pass;
     if (!CheckpointSave(*ctx->checkpointPath, *ctx->setup, lifted, ctx->history->dump(),
@@ -110,8 +121,10 @@ int HookPassDone(void* user, const VerifyPassStats* stats, Tree* lifted) {
   return g_interrupted ? 1 : 0;
 }
 
-void HookPassSucceeded(void* user, const VerifyPassStats* stats, Tree*) {
-  Record(static_cast<RunContext*>(user), stats);
+void HookPassSucceeded(void* user, const VerifyPassStats* stats, Tree* lifted) {
+  RunContext* ctx = static_cast<RunContext*>(user);
+  Record(ctx, stats);
+  RecordHistory(ctx, stats, lifted);
 }
 
 int Fail(const std::string& message) {
@@ -190,7 +203,12 @@ int RunVerify(const VerifyCommand& cmd) {
                         : !cmd.radius.empty() ? "--radius"
                         : cmd.depth0 >= 0     ? "--depth0"
                         : cmd.once            ? "--once"
+                        : !cmd.certificate.empty() ? "--certificate"
                                               : nullptr;
+    if (clash && std::string(clash) == "--certificate")
+      return Fail("--certificate cannot be used with --resume: a certificate holds every box "
+                  "the run discarded since its first pass, and a checkpoint keeps only the "
+                  "boxes left; run anew from the start with --certificate");
     if (clash)
       return Fail(std::string(clash) +
                   " cannot be used with --resume: the checkpoint holds the parameters, the "
@@ -242,6 +260,7 @@ int RunVerify(const VerifyCommand& cmd) {
   if (!cmd.plot.empty()) outputs.push_back({"--plot", cmd.plot});
   if (!checkpointPath.empty())
     outputs.push_back({cmd.checkpoint.empty() ? "--resume" : "--checkpoint", checkpointPath});
+  if (!cmd.certificate.empty()) outputs.push_back({"--certificate", cmd.certificate});
   for (size_t i = 0; i < outputs.size(); ++i) {
     for (size_t j = i + 1; j < outputs.size(); ++j) {
       if (SamePath(outputs[i].path, outputs[j].path) ||
@@ -270,6 +289,8 @@ int RunVerify(const VerifyCommand& cmd) {
     return Fail(error);
   if (!cmd.plot.empty() && !CheckWritablePath(cmd.plot, "--plot", &error)) return Fail(error);
   if (!checkpointPath.empty() && !CheckWritablePath(checkpointPath, "--checkpoint", &error))
+    return Fail(error);
+  if (!cmd.certificate.empty() && !CheckWritablePath(cmd.certificate, "--certificate", &error))
     return Fail(error);
   if (resuming) {
     std::string historyText;
@@ -366,6 +387,16 @@ int RunVerify(const VerifyCommand& cmd) {
 
   if (!resuming)
     for (int d = 0; d < setup.depth0; ++d) TreeSubdivideAll(lifted);
+  // The history starts with the tree as the first pass finds it: every
+  // box of it held.
+  VerifyHistory* record = nullptr;
+  if (!cmd.certificate.empty()) {
+    record = VerifyHistoryNew(lifted);
+    if (record == nullptr) {
+      TreeFree(&lifted);
+      return Fail("--certificate: the tree cannot be recorded");
+    }
+  }
 
   RunContext ctx{};
   ctx.console = console;
@@ -376,6 +407,7 @@ int RunVerify(const VerifyCommand& cmd) {
   ctx.history = &history;
   ctx.setup = &setup;
   ctx.checkpointPath = &checkpointPath;
+  ctx.record = record;
   for (int& boxes : ctx.stageBoxes) boxes = -1;
   const VerifyHooks hooks{&ctx, HookPrint, HookStage, HookPassDone, HookPassSucceeded};
   const VerifyOptions options{once ? 1 : 0, setup.maxDepth, setup.pass + 1, maxMemory,
@@ -492,6 +524,37 @@ int RunVerify(const VerifyCommand& cmd) {
   const int survivors = empty ? 0 : TreeCountDepth(lifted, -1);
 
   int result = status;
+  // The certificate: written for "Hyperbolic!" only, before the report
+  // that names it.
+  nlohmann::ordered_json certificate(nullptr);
+  if (record) {
+    if (once && outcome == kVerifyHyperbolic && !VerifyHistoryPass(record, lifted, 0, empty))
+      ctx.recordLost = true;
+    certificate = {{"file", cmd.certificate}, {"written", false}};
+    std::string text;
+    if (status != kExitHyperbolic) {
+      std::fprintf(stderr, "vesk verify: no certificate written (%s): a certificate is "
+                           "written only for \"Hyperbolic!\"\n",
+                   verdict.c_str());
+    } else if (ctx.recordLost ||
+               !CertificateText(setup.a, setup.b, setup.center, setup.radius, record, &text,
+                                &error)) {
+      if (ctx.recordLost) error = "the run held more boxes than a history can record";
+      std::fprintf(stderr, "vesk verify: --certificate: no certificate written: %s\n",
+                   error.c_str());
+      certificate["error"] = error;
+      result = kExitIo;
+    } else if (!WriteFileAtomically(cmd.certificate, text, &error)) {
+      std::fprintf(stderr, "vesk verify: --certificate: %s\n", error.c_str());
+      certificate["error"] = error;
+      result = kExitIo;
+    } else {
+      certificate["written"] = true;
+      certificate["bytes"] = text.size();
+      certificate["sha256"] = Sha256Hex(text);
+    }
+    VerifyHistoryFree(&record);
+  }
   if (!cmd.json.empty()) {
     nlohmann::ordered_json report;
     report["command"] = "vesk verify";
@@ -543,6 +606,7 @@ int RunVerify(const VerifyCommand& cmd) {
       history.push_back(record);
     }
     report["passes"] = history;
+    report["certificate"] = certificate;
     report["final"] = {{"depth", height},
                        {"boxes", survivors},
                        {"seconds", seconds},

@@ -173,4 +173,53 @@ void VerifyFormatBytes(int64_t bytes, char* text, size_t size);
 // the analyses' depth map and the tree's stack limit).
 int VerifyHeightLimit(const Tree* lifted);
 
+// History of a run, for proof certificates: the tree of every box the
+// lifted tree ever held. Its leaves are the boxes the analyses discarded,
+// each at the depth where it was discarded, and the boxes held at the end;
+// together they tile the lifted domain. Projected onto the state
+// coordinates it gives the same for the base boxes of all passes.
+//
+// The loop knows nothing of it: the caller records the tree before the run
+// and after every pass, from the hooks passDone and passSucceeded, so that
+// a run without certificate pays nothing. About 5 bytes per box held.
+struct VerifyHistory;
+
+// Starts a history with every box of the lifted tree held (its leaves are
+// the boxes the first pass works on). The tree must be 4-dimensional and
+// every box must have no child or two; otherwise null.
+VerifyHistory* VerifyHistoryNew(const Tree* lifted);
+void VerifyHistoryFree(VerifyHistory** link);
+
+// Records one pass on the tree it started from. subdivided: the pass
+// bisected every leaf first (loop mode); 0 for once mode's test of the
+// leaves as they are. empty: an analysis left no box at the working depth
+// (the lone root the tree keeps then is not a box held). Returns 0 when the
+// history cannot grow further (more than 2^32 - 2 boxes); it is then no
+// longer usable.
+int VerifyHistoryPass(VerifyHistory* history, const Tree* lifted, int subdivided, int empty);
+
+struct VerifyHistoryCounts {
+  int64_t nodes;   // boxes
+  int64_t leaves;
+  int64_t final;   // leaves held at the end
+  int height;      // depth of the deepest leaf
+};
+
+// One of the two trees of the history, in pre-order (lower child first):
+// one bit per box in `shape` (1 split, 0 leaf) and one bit per leaf in
+// `ends` (1 held at the end, 0 discarded), most significant bit first,
+// the last byte padded with zero bits. state = 0 gives the lifted tree;
+// state = 1 its projection onto the state coordinates, whose boxes split
+// along the state coordinates in the order the lifted table splits them
+// and whose leaf is held at the end when a lifted leaf held at the end
+// lies over it. The counts go to *counts; shape and ends, when not null,
+// need (nodes + 7) / 8 and (leaves + 7) / 8 bytes. 0 for a history that
+// could not grow, 1 otherwise.
+int VerifyHistoryTree(const VerifyHistory* history, int state, VerifyHistoryCounts* counts,
+                      uint8_t* shape, uint8_t* ends);
+
+// The lifted split table the history was taken with: the coordinate that
+// depth d bisects, for d below the lifted tree's height.
+int VerifyHistorySplit(const VerifyHistory* history, int depth);
+
 }  // namespace vesk
