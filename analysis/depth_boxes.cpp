@@ -30,16 +30,20 @@ struct Walker {
   std::vector<double> savedC, savedR, c, r;
   std::vector<uint32_t> cell;
 
+  // The stacks start short and grow with the walk: a tree may be allowed
+  // thousands of levels and use a few dozen.
   explicit Walker(const Tree* tree) {
     dim = tree->domain->dim;
-    const size_t levels = static_cast<size_t>(TreeMaxDepth(tree)) + 1;
+    Grow(64);
+    c.resize(dim);
+    r.resize(dim);
+    cell.resize(dim);
+  }
+  void Grow(size_t levels) {
     box.resize(levels);
     side.resize(levels);
     savedC.resize(levels);
     savedR.resize(levels);
-    c.resize(dim);
-    r.resize(dim);
-    cell.resize(dim);
   }
 };
 
@@ -81,6 +85,7 @@ bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t
       const int k = box->sd;
       if (k != table[d]) regular = false;
       const int s = box->child[0] ? 0 : 1;
+      if (top == w.box.size()) w.Grow(2 * top);
       w.box[top] = box;
       w.side[top] = s;
       w.savedC[top] = c[k];

@@ -378,13 +378,7 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     // The leaves numbered in walk order, and those at the height counted:
     // each of them makes two boxes at the working depth.
     int atHeight = 0;
-    stats.leaves = 0;
-    if (TreeFirstBox(lifted, -1)) {
-      do {
-        lifted->box->no = stats.leaves++;
-        atHeight += lifted->depth == height;
-      } while (TreeNextBox(lifted, -1));
-    }
+    stats.leaves = TreeNumberLeaves(lifted, height, &atHeight);
     stats.subdivided = 2 * atHeight;
     char tooBig[160];
     if (!FitsMemory(stats.leaves, 1, maxMemory, tooBig, sizeof tooBig)) {
