@@ -411,6 +411,37 @@ int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8
   return static_cast<int>(left);
 }
 
+void KeepDepthBoxes(Tree* tree, const char* keep, Workers& workers, DepthBoxes* boxes) {
+  const size_t K = static_cast<size_t>(boxes->count);
+  const size_t dim = static_cast<size_t>(boxes->dim);
+  const size_t stride = 2 * dim + 2;
+  const bool cells = boxes->onGrid;
+  const bool records = !boxes->matrix.empty();
+  size_t k = 0;
+  for (size_t i = 0; i < K; ++i) {
+    if (!keep[i] && boxes->depth != 0) continue;
+    if (k < i) {
+      boxes->box[k] = boxes->box[i];
+      if (cells) std::copy_n(boxes->cell.data() + i * dim, dim, boxes->cell.data() + k * dim);
+      if (records)
+        std::copy_n(boxes->matrix.data() + i * stride, stride,
+                    boxes->matrix.data() + k * stride);
+    }
+    if (records) boxes->matrix[k * stride + 2 * dim] = static_cast<double>(boxes->box[k]->flags);
+    ++k;
+  }
+  boxes->box.resize(k);
+  if (cells) boxes->cell.resize(k * dim);
+  if (records) boxes->matrix.resize(k * stride);
+  boxes->count = static_cast<int>(k);
+  // The pruning took every leaf that lacked a bit of the mask.
+  boxes->leafWithoutMask = false;
+  Units units = CutIntoUnits(tree, INT64_MAX, workers.count());
+  boxes->cut = units.cut;
+  boxes->unit = std::move(units.box);
+  TreeReset(tree);
+}
+
 void TreeSubdivideAllThreads(Tree* tree, int threads) {
   Workers workers(AnalysisThreads(threads));
   const Units units = CutIntoUnits(tree, INT64_MAX, workers.count());

@@ -161,12 +161,16 @@ int Restrict(const Run& run, Tree* lifted, Tree* base, double* lo, double* hi, i
              int threads, VerifyPassStats* stats) {
   if (stats->subdivided < 0) stats->subdivided = TreeCountDepth(lifted, TreeDepth(lifted->root));
   run.stage(kStageChainRecurrent, stats->subdivided);
-  const int left = BaseChainRecSetCountedThreads(lifted, base, lo, hi, &stats->baseBoxes,
-                                                 &stats->baseRecurrent, threads);
+  // The boxes the chain recurrent set leaves are handed on to the
+  // invariant set rather than gathered again.
+  DepthBoxes boxes;
+  const int left = BaseChainRecSetKeeping(lifted, base, lo, hi, &stats->baseBoxes,
+                                          &stats->baseRecurrent, threads, &boxes);
   stats->afterChainRec = left;
   if (left == 0) return 1;
   run.stage(kStageInvariantSet, left);
-  const int inv = InvariantSetThreads(lifted, lo, hi, threads);
+  const int inv = boxes.depth >= 0 ? InvariantSetOfBoxes(lifted, &boxes, lo, hi, threads)
+                                   : InvariantSetThreads(lifted, lo, hi, threads);
   stats->afterInvariant = inv;
   if (inv == 0) return 1;
   run.stage(kStageConeTest, inv);
