@@ -85,6 +85,13 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
 
 int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                                   int* baseBoxes, int* baseRecurrent, int threads) {
+  return BaseChainRecSetKeeping(lifted, base, paramLo, paramHi, baseBoxes, baseRecurrent, threads,
+                                nullptr);
+}
+
+int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
+                           int* baseBoxes, int* baseRecurrent, int threads, DepthBoxes* kept) {
+  if (kept) kept->depth = -1;
   const int n = base->domain->dim;
   const int liftedDim = lifted->domain->dim;
   const bool fits = n == 2 && 2 * n <= liftedDim;
@@ -181,6 +188,10 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
   }
   const int left = PruneDepthBoxes(lifted, lb, keep.data(), 1, workers);
   TreeReset(base);
+  if (kept && left > 0) {
+    KeepDepthBoxes(lifted, keep.data(), workers, &lb);
+    *kept = std::move(lb);
+  }
   return left;
 }
 

@@ -35,6 +35,13 @@ int BaseChainRecSetCounted(Tree* lifted, Tree* base, double* paramLo, double* pa
 int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                                   int* baseBoxes, int* baseRecurrent, int threads);
 
+struct DepthBoxes;
+// The same; when boxes is not null and lifted boxes are left, *boxes gets
+// them as CollectDepthBoxes would gather them from the pruned tree (mask 1,
+// without records where the grid gives them); otherwise boxes->depth is -1.
+int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
+                           int* baseBoxes, int* baseRecurrent, int threads, DepthBoxes* boxes);
+
 // Sets keep[i] = 1 for every lifted box i at the working depth, then 0 for
 // each one found over a base box whose rec entry is 0.
 void BaseFind(Tree* lifted, Tree* base, char* rec, char* keep);

@@ -30,16 +30,20 @@ struct Walker {
   std::vector<double> savedC, savedR, c, r;
   std::vector<uint32_t> cell;
 
+  // The stacks start short and grow with the walk: a tree may be allowed
+  // thousands of levels and use a few dozen.
   explicit Walker(const Tree* tree) {
     dim = tree->domain->dim;
-    const size_t levels = static_cast<size_t>(TreeMaxDepth(tree)) + 1;
+    Grow(64);
+    c.resize(dim);
+    r.resize(dim);
+    cell.resize(dim);
+  }
+  void Grow(size_t levels) {
     box.resize(levels);
     side.resize(levels);
     savedC.resize(levels);
     savedR.resize(levels);
-    c.resize(dim);
-    r.resize(dim);
-    cell.resize(dim);
   }
 };
 
@@ -81,6 +85,7 @@ bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t
       const int k = box->sd;
       if (k != table[d]) regular = false;
       const int s = box->child[0] ? 0 : 1;
+      if (top == w.box.size()) w.Grow(2 * top);
       w.box[top] = box;
       w.side[top] = s;
       w.savedC[top] = c[k];
@@ -404,6 +409,37 @@ int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8
   }
   TreeReset(tree);
   return static_cast<int>(left);
+}
+
+void KeepDepthBoxes(Tree* tree, const char* keep, Workers& workers, DepthBoxes* boxes) {
+  const size_t K = static_cast<size_t>(boxes->count);
+  const size_t dim = static_cast<size_t>(boxes->dim);
+  const size_t stride = 2 * dim + 2;
+  const bool cells = boxes->onGrid;
+  const bool records = !boxes->matrix.empty();
+  size_t k = 0;
+  for (size_t i = 0; i < K; ++i) {
+    if (!keep[i] && boxes->depth != 0) continue;
+    if (k < i) {
+      boxes->box[k] = boxes->box[i];
+      if (cells) std::copy_n(boxes->cell.data() + i * dim, dim, boxes->cell.data() + k * dim);
+      if (records)
+        std::copy_n(boxes->matrix.data() + i * stride, stride,
+                    boxes->matrix.data() + k * stride);
+    }
+    if (records) boxes->matrix[k * stride + 2 * dim] = static_cast<double>(boxes->box[k]->flags);
+    ++k;
+  }
+  boxes->box.resize(k);
+  if (cells) boxes->cell.resize(k * dim);
+  if (records) boxes->matrix.resize(k * stride);
+  boxes->count = static_cast<int>(k);
+  // The pruning took every leaf that lacked a bit of the mask.
+  boxes->leafWithoutMask = false;
+  Units units = CutIntoUnits(tree, INT64_MAX, workers.count());
+  boxes->cut = units.cut;
+  boxes->unit = std::move(units.box);
+  TreeReset(tree);
 }
 
 void TreeSubdivideAllThreads(Tree* tree, int threads) {

@@ -63,6 +63,13 @@ inline void DepthBoxRecord(const DepthBoxes& boxes, size_t i, double* record) {
 int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8_t mask,
                     Workers& workers);
 
+// After PruneDepthBoxes(tree, *boxes, keep, mask, workers) has left boxes
+// at the depth: the boxes kept, in their order (their numbers), with their
+// cells and records, and the tree's units cut afresh, exactly what
+// CollectDepthBoxes(tree, -1, mask, ...) would gather now, without walking
+// the tree. At depth 0 the root stays, whatever its verdict.
+void KeepDepthBoxes(Tree* tree, const char* keep, Workers& workers, DepthBoxes* boxes);
+
 // TreeSubdivideAll on `threads` threads (as for InvariantSetThreads: 0 one
 // per hardware thread, negative 1): every leaf is given two children split
 // along the table at its depth; leaves at the depth limit are refused with

@@ -15,6 +15,11 @@
 
 namespace vesk {
 
+namespace {
+int InvariantSetCore(Tree* lifted, DepthBoxes& boxes, double* paramLo, double* paramHi,
+                     Workers& workers);
+}  // namespace
+
 int InvariantSet(Tree* lifted, double* paramLo, double* paramHi) {
   return InvariantSetThreads(lifted, paramLo, paramHi, 1);
 }
@@ -31,6 +36,21 @@ int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int thre
   Workers workers(AnalysisThreads(threads));
   DepthBoxes boxes;
   CollectDepthBoxes(lifted, -1, 1, 0, INT_MAX, workers, &boxes);
+  return InvariantSetCore(lifted, boxes, paramLo, paramHi, workers);
+}
+
+int InvariantSetOfBoxes(Tree* lifted, DepthBoxes* boxes, double* paramLo, double* paramHi,
+                        int threads) {
+  if (lifted->domain->dim != 4) return InvariantSetThreads(lifted, paramLo, paramHi, threads);
+  Workers workers(AnalysisThreads(threads));
+  return InvariantSetCore(lifted, *boxes, paramLo, paramHi, workers);
+}
+
+namespace {
+
+int InvariantSetCore(Tree* lifted, DepthBoxes& boxes, double* paramLo, double* paramHi,
+                     Workers& workers) {
+  const int d = lifted->domain->dim;
   const uint32_t K = static_cast<uint32_t>(boxes.count);
 
   // The images of all boxes, computed while one worker builds the grid
@@ -86,6 +106,8 @@ int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int thre
   graph = BoxGraph();
   return PruneDepthBoxes(lifted, boxes, alive.data(), 1, workers);
 }
+
+}  // namespace
 
 int nnz(char* bytes, int m) {
   int count = 0;

@@ -26,6 +26,13 @@ int InvariantSet(Tree* lifted, double* paramLo, double* paramHi);
 // depend on the number of threads.
 int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int threads);
 
+struct DepthBoxes;
+// InvariantSetThreads on the boxes at the working depth as gathered by
+// CollectDepthBoxes(lifted, -1, 1, ...) or handed over by
+// BaseChainRecSetKeeping; their cells and records are used up.
+int InvariantSetOfBoxes(Tree* lifted, DepthBoxes* boxes, double* paramLo, double* paramHi,
+                        int threads);
+
 // Number of nonzero bytes among the first m; 0 when m < 1.
 int nnz(char* bytes, int m);
 

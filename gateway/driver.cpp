@@ -164,12 +164,16 @@ int Restrict(const Run& run, Tree* lifted, Tree* base, double* lo, double* hi, i
              int threads, VerifyPassStats* stats) {
   if (stats->subdivided < 0) stats->subdivided = TreeCountDepth(lifted, TreeDepth(lifted->root));
   run.stage(kStageChainRecurrent, stats->subdivided);
-  const int left = BaseChainRecSetCountedThreads(lifted, base, lo, hi, &stats->baseBoxes,
-                                                 &stats->baseRecurrent, threads);
+  // The boxes the chain recurrent set leaves are handed on to the
+  // invariant set rather than gathered again.
+  DepthBoxes boxes;
+  const int left = BaseChainRecSetKeeping(lifted, base, lo, hi, &stats->baseBoxes,
+                                          &stats->baseRecurrent, threads, &boxes);
   stats->afterChainRec = left;
   if (left == 0) return 1;
   run.stage(kStageInvariantSet, left);
-  const int inv = InvariantSetThreads(lifted, lo, hi, threads);
+  const int inv = boxes.depth >= 0 ? InvariantSetOfBoxes(lifted, &boxes, lo, hi, threads)
+                                   : InvariantSetThreads(lifted, lo, hi, threads);
   stats->afterInvariant = inv;
   if (inv == 0) return 1;
   run.stage(kStageConeTest, inv);
@@ -381,13 +385,7 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     // The leaves numbered in walk order, and those at the height counted:
     // each of them makes two boxes at the working depth.
     int atHeight = 0;
-    stats.leaves = 0;
-    if (TreeFirstBox(lifted, -1)) {
-      do {
-        lifted->box->no = stats.leaves++;
-        atHeight += lifted->depth == height;
-      } while (TreeNextBox(lifted, -1));
-    }
+    stats.leaves = TreeNumberLeaves(lifted, height, &atHeight);
     stats.subdivided = 2 * atHeight;
     char tooBig[160];
     if (!FitsMemory(stats.leaves, 1, maxMemory, tooBig, sizeof tooBig)) {

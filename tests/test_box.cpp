@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/tree_oracle.h"
 #include "tree/box.h"
@@ -27,6 +28,34 @@ TEST(Box, NewBoxIsAnUnflaggedLeaf) {
   EXPECT_EQ(b, nullptr);
   BoxFree(&b);  // a null link is left alone
   EXPECT_EQ(b, nullptr);
+}
+
+// Boxes freed and created again (the thread may hand the same blocks back)
+// come back as fresh leaves, whatever the boxes freed had been.
+TEST(Box, BoxesCreatedAfterFreeingAreFreshLeaves) {
+  std::vector<Box*> made;
+  for (int i = 0; i < 64; ++i) {
+    Box* b = BoxNew();
+    BoxSubdivide(b, 3);
+    b->flags = 0xff;
+    b->tag = 7;
+    b->no = 12345;
+    b->child[1]->flags = 5;
+    b->child[0]->no = 9;
+    made.push_back(b);
+  }
+  for (Box*& b : made) BoxFree(&b);
+  for (int i = 0; i < 3 * 64; ++i) {
+    Box* b = BoxNew();
+    EXPECT_EQ(b->sd, 0);
+    EXPECT_EQ(b->flags, 0);
+    EXPECT_EQ(b->tag, 1);
+    EXPECT_EQ(b->no, -1);
+    EXPECT_EQ(b->child[0], nullptr);
+    EXPECT_EQ(b->child[1], nullptr);
+    made.push_back(b);
+  }
+  for (Box*& b : made) BoxFree(&b);
 }
 
 TEST(Box, SubdivideGivesTwoFreshChildrenAndRefusesNonLeaves) {

@@ -66,7 +66,7 @@ double Bound(std::mt19937& rng, const FillVector<double>& matrix, int dim, int c
 
 TEST(DepthBoxes, CollectionAndPruningMatchTheWalkAndTreeRemove) {
   std::mt19937 rng(8);
-  int deepest = 0, lacking = 0, pruned = 0;
+  int deepest = 0, lacking = 0, pruned = 0, kept = 0;
   for (int trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE(trial);
     const int dim = 1 + static_cast<int>(rng() % 5);
@@ -130,12 +130,33 @@ TEST(DepthBoxes, CollectionAndPruningMatchTheWalkAndTreeRemove) {
       EXPECT_EQ(t->box, t->root);
       pruned += left < count;
       TreeFree(&ref);
+      // The boxes left, as a new gathering of the pruned tree finds them.
+      if (left > 0) {
+        KeepDepthBoxes(t, keep.data(), workers, &boxes);
+        DepthBoxes again;
+        CollectDepthBoxes(t, -1, mask, withMatrix, INT_MAX, workers, &again);
+        EXPECT_EQ(boxes.depth, again.depth);
+        ASSERT_EQ(boxes.count, again.count);
+        EXPECT_TRUE(std::equal(again.box.begin(), again.box.end(), boxes.box.begin()));
+        EXPECT_EQ(boxes.onGrid, again.onGrid);
+        if (again.onGrid) {
+          EXPECT_TRUE(std::equal(again.cell.begin(), again.cell.end(), boxes.cell.begin(),
+                                 boxes.cell.end()));
+        }
+        EXPECT_TRUE(std::equal(again.matrix.begin(), again.matrix.end(), boxes.matrix.begin(),
+                               boxes.matrix.end()));
+        EXPECT_EQ(boxes.leafWithoutMask, again.leafWithoutMask);
+        EXPECT_EQ(boxes.cut, again.cut);
+        EXPECT_EQ(boxes.unit, again.unit);
+        kept += left < count;
+      }
     }
     TreeFree(&t);
   }
   EXPECT_GT(deepest, 100);
   EXPECT_GT(lacking, 30);
   EXPECT_GT(pruned, 50);
+  EXPECT_GT(kept, 30);
 }
 
 // Under upward rounding, the boxes gathered on several workers from a tree

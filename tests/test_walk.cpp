@@ -9,6 +9,7 @@
 
 #include "tests/tree_oracle.h"
 #include "tree/tree.h"
+#include "tree/walk_step.h"
 
 using namespace vesk;
 using treetest::BitEqual;
@@ -125,6 +126,33 @@ TEST(Walk, RandomTreesMatchTheReference) {
     }
     TreeFree(&t);
     TreeFree(&copy);
+  }
+}
+
+// The numbering walk without the cursor: on random trees (single-child
+// boxes, uneven leaves) the same leaves in the same order as the cursor's
+// walk of the leaves, the same count at each depth, the cursor on the root.
+TEST(Walk, NumberLeavesMatchesTheLeafWalk) {
+  for (unsigned seed = 1; seed <= 24; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    Tree* t = MakeTree({0.1, -0.5}, {1.0 / 3.0, 2.0});
+    treetest::GrowRandomTree(t, rng, 40 + static_cast<int>(rng() % 400), 25);
+    const std::vector<const Box*> leaves = Visit(t, -1);
+    std::map<int, int> perDepth;
+    for (int more = TreeFirstBox(t, -1); more; more = TreeNextBox(t, -1)) ++perDepth[t->depth];
+    const int height = TreeDepth(t->root);
+    for (int d = -1; d <= height + 1; ++d) {
+      for (const Box* b : leaves) const_cast<Box*>(b)->no = -7;
+      if (!BoxIsLeaf(t->root)) TreeStepDown(t, t->root->child[0] ? 0 : 1);  // off the root
+      int at = -1;
+      ASSERT_EQ(TreeNumberLeaves(t, d, &at), static_cast<int>(leaves.size()));
+      EXPECT_EQ(at, perDepth.count(d) ? perDepth[d] : 0) << "depth " << d;
+      for (size_t i = 0; i < leaves.size(); ++i)
+        ASSERT_EQ(leaves[i]->no, static_cast<int32_t>(i)) << "leaf " << i;
+      EXPECT_TRUE(CursorAtRoot(t));
+    }
+    TreeFree(&t);
   }
 }
 

@@ -95,6 +95,10 @@ void TreeSetFlagsVect(Tree* tree, int depth, const unsigned char* vect,
 // TreeDepth: height of the subtree, -1 for none, 0 for a leaf.
 int TreeCount(const Box* box);
 int TreeCountDepth(Tree* tree, int depth);
+// TreeCountDepth(tree, -1) without moving the cursor down: numbers the
+// leaves 0,1,2,... in walk order and returns how many; *atDepth (when not
+// null) gets how many of them lie at `depth`. The cursor ends on the root.
+int TreeNumberLeaves(Tree* tree, int depth, int* atDepth);
 int TreeDepth(const Box* box);
 
 }  // namespace vesk

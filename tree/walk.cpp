@@ -49,6 +49,43 @@ int TreeNextBranch(Tree* tree) {
   }
 }
 
+int TreeNumberLeaves(Tree* tree, int depth, int* atDepth) {
+  // The cursor's box and side stacks hold the path; no center or radius is
+  // computed on the way.
+  Box** path = tree->boxStack;
+  int32_t* side = tree->childStack;
+  int64_t d = 0;
+  int count = 0, at = 0;
+  Box* box = tree->root;
+  for (;;) {
+    if (box->child[0] || box->child[1]) {
+      const int s = box->child[0] ? 0 : 1;
+      path[d] = box;
+      side[d] = s;
+      ++d;
+      box = box->child[s];
+      continue;
+    }
+    box->no = count++;
+    at += d == depth;
+    for (;;) {
+      if (d == 0) {
+        TreeReset(tree);
+        if (atDepth) *atDepth = at;
+        return count;
+      }
+      --d;
+      Box* p = path[d];
+      if (side[d] == 0 && p->child[1]) {
+        side[d] = 1;
+        ++d;
+        box = p->child[1];
+        break;
+      }
+    }
+  }
+}
+
 int TreeFirstBox(Tree* tree, int depth) {
   TreeReset(tree);
   return SearchLoop(tree, depth);
