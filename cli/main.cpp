@@ -178,7 +178,12 @@ int Run(int argc, char** argv) {
       ->add_option("--budget", sweep.budget,
                    "work budget of a cell in box-passes, the boxes of all its passes (default " +
                        std::to_string(kSweepDefaultBudget) +
-                       "); its centre is probed first with a sixteenth of it")
+                       "); its centre is probed first")
+      ->type_name("BOXES");
+  sweepCmd
+      ->add_option("--probe-budget", sweep.probeBudget,
+                   "work budget of the probe at the centre of a first cell, halved at every split "
+                   "down to a sixteenth of --budget (default: half of --budget)")
       ->type_name("BOXES");
   sweepCmd->add_option("--out", sweep.out, "the sweep's directory (ledger, summary, picture)")
       ->type_name("DIR");

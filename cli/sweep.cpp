@@ -182,17 +182,26 @@ int RunSweep(const SweepCommand& cmd) {
   }
   s.levels = cmd.levels != kNotGiven ? cmd.levels : cmd.minWidth.empty() ? 5 : -1;
   s.maxDepth = cmd.maxDepth != kNotGiven ? cmd.maxDepth : kSweepDefaultMaxDepth;
-  s.budget = kSweepDefaultBudget;
-  if (!cmd.budget.empty()) {
+  auto readBudget = [](const std::string& text, const char* what, int64_t* out,
+                       std::string* error) {
     double value = 0.0;
-    if (NearestNumber(cmd.budget.c_str(), &value) != kNumberOk || !(value >= 16) ||
-        value > 0x1p50 || value != std::floor(value))
-      return Fail("--budget: '" + cmd.budget +
-                  "' is not a number of box-passes: give a whole number of at least 16, e.g. "
-                  "2000000");
-    s.budget = static_cast<int64_t>(value);
-  }
+    if (NearestNumber(text.c_str(), &value) != kNumberOk || !(value >= 16) || value > 0x1p50 ||
+        value != std::floor(value)) {
+      *error = std::string(what) + ": '" + text +
+               "' is not a number of box-passes: give a whole number of at least 16, e.g. "
+               "2000000";
+      return false;
+    }
+    *out = static_cast<int64_t>(value);
+    return true;
+  };
+  s.budget = kSweepDefaultBudget;
+  if (!cmd.budget.empty() && !readBudget(cmd.budget, "--budget", &s.budget, &error))
+    return Fail(error);
   s.probeBudget = SweepProbeBudget(s.budget);
+  if (!cmd.probeBudget.empty() &&
+      !readBudget(cmd.probeBudget, "--probe-budget", &s.probeBudget, &error))
+    return Fail(error);
   const std::string bad = SweepCheckSettings(s);
   if (!bad.empty()) return Fail(bad);
   long long maxMemory = 0;

@@ -19,6 +19,7 @@ struct SweepCommand {
   int levels = kNotGiven;
   int maxDepth = kNotGiven;
   std::string budget;
+  std::string probeBudget;
   std::string out;
   int jobs = kNotGiven;
   std::string maxMemory;

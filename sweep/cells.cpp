@@ -1,4 +1,5 @@
 // The cells of a map, the verification of one cell, and the ledger lines.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -84,6 +85,12 @@ std::string SweepCheckSettings(const SweepSettings& s) {
     if (!(c.a[0] < c.a[1]) || !(c.b[0] < c.b[1]))
       return "--cells makes cells narrower than the doubles allow";
   return "";
+}
+
+int64_t SweepProbeBudgetAt(const SweepSettings& s, int level) {
+  const int64_t floor = std::max<int64_t>(1, std::min(s.probeBudget, s.budget / 16));
+  const int64_t halved = level >= 62 ? 0 : s.probeBudget >> level;
+  return std::max(halved, floor);
 }
 
 std::vector<SweepCell> SweepFirstCells(const SweepSettings& s) {
@@ -273,7 +280,8 @@ SweepResult SweepVerify(const SweepSettings& s, const SweepCell& cell, long long
   Tally probe;
   probe.hooks = hooks;
   int probeDepth = 0;
-  const VerifyOutcome po = RunWithin(mid, mid, radius, s.maxDepth, s.probeBudget, maxMemory,
+  const int64_t probeBudget = SweepProbeBudgetAt(s, cell.level);
+  const VerifyOutcome po = RunWithin(mid, mid, radius, s.maxDepth, probeBudget, maxMemory,
                                      threads, &probe, &probeDepth, &refusal);
   result.work = probe.work;
   result.probeDepth = probeDepth;
@@ -298,7 +306,7 @@ SweepResult SweepVerify(const SweepSettings& s, const SweepCell& cell, long long
     result.stop = "probe";
     result.depth = probeDepth;
     result.message = "the centre a = " + DoubleText(mid[0]) + ", b = " + DoubleText(mid[1]) +
-                     " is not proven within " + Number(s.probeBudget) +
+                     " is not proven within " + Number(probeBudget) +
                      " box-passes (depth " + std::to_string(probeDepth) + ")";
     return finish();
   }

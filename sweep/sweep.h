@@ -43,14 +43,20 @@ struct SweepSettings {
   int levels;           // at most this many splits of a first cell (-1: none)
   int maxDepth;         // outer depth bound of each verification
   int64_t budget;       // work budget of a cell, in box-passes
-  int64_t probeBudget;  // work budget of the probe at a cell's centre
+  int64_t probeBudget;  // work budget of the probe at the centre of a first
+                        // cell; halved at every split, down to budget / 16
 };
 
 // Defaults of the command line and of the library's callers.
 constexpr int kSweepDefaultMaxDepth = 64;
-constexpr int64_t kSweepDefaultBudget = 1000000;
-// The probe's budget: a sixteenth of the cell's.
-inline int64_t SweepProbeBudget(int64_t budget) { return budget / 16 > 0 ? budget / 16 : 1; }
+constexpr int64_t kSweepDefaultBudget = 2000000;
+// The default probe budget of a first cell: half the cell's budget.
+inline int64_t SweepProbeBudget(int64_t budget) { return budget / 2 > 0 ? budget / 2 : 1; }
+// The probe budget of a cell of this level. The probes of wide cells are
+// few and sample the whole rectangle, so they may go deep enough to hit
+// islands of hyperbolic parameters; the probes of narrow cells are many
+// and lie next to the proven region, where a cell is split anyway.
+int64_t SweepProbeBudgetAt(const SweepSettings& settings, int level);
 
 // A closed parameter box. Its id names its place: "i,j" for the cell of
 // the first grid in column i (along a) and row j (along b), then one digit
@@ -122,7 +128,7 @@ struct SweepVerifyHooks {
 };
 
 // Verifies one cell: first its centre, as a point parameter box on the
-// cell's own domain, within settings.probeBudget; then, when the centre is
+// cell's own domain, within SweepProbeBudgetAt; then, when the centre is
 // proved, the whole cell within settings.budget. Both run in loop mode from
 // depth 0 on the default domain of vesk verify for the cell (state radius
 // from HenonOrbitRadius with step 1/16, tangent radius 2), after the input
