@@ -647,6 +647,7 @@ PYBIND11_MODULE(_vesk, m) {
   m.def("verify", &Verify, py::arg("tree"), py::arg("a_lo"), py::arg("a_hi"), py::arg("b_lo"),
         py::arg("b_hi"), py::arg("once"), py::arg("max_depth"), py::arg("max_memory"),
         py::arg("threads"), py::arg("printer"));
+  m.def("resident_bytes", &vesk::VerifyResidentBytes);
   m.def("threads_used", &vesk::VerifyThreads, py::arg("threads"));
   m.def("enclose_range", &EncloseRange, py::arg("text"), py::arg("what"));
   m.def("enclose", &Enclose, py::arg("text"), py::arg("what"));
