@@ -38,7 +38,7 @@ sources += ["cli/params.cpp", "cli/files.cpp", "cli/sha256.cpp", "cli/report.cpp
 # The interval code relies on the rounding direction set at run time: no
 # folding, reordering or contraction of floating-point operations, and no
 # wider format.
-flags = ["-Wall", "-Wextra", "-frounding-math", "-fno-fast-math", "-ffp-contract=off"]
+flags = ["-Wall", "-Wextra", "-Wno-psabi", "-frounding-math", "-fno-fast-math", "-ffp-contract=off"]
 if platform.machine() in ("x86_64", "i386", "i686", "AMD64"):
     flags += ["-msse2", "-mfpmath=sse"]
 
