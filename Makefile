@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 PREFIX     ?= /usr/local
 
 .PHONY: all setup build build-asan run test test-release test-asan bench clean \
-        fuzz test-fuzz install uninstall octave-pkg
+        fuzz test-fuzz install uninstall octave-pkg python
 
 all: build
 
@@ -100,6 +100,12 @@ uninstall:
 # from the sources alone, without CMake.
 octave-pkg:
 	@sh scripts/octave_pkg.sh . $(BUILD)
+
+# The Python module built in place (python/vesk/_vesk*.so) for Debian's own
+# python3: PYTHONPATH=python /usr/bin/python3 -c 'import vesk'. To install
+# it, see README.md ("Python").
+python: setup
+	@/usr/bin/python3 setup.py --quiet build_ext --inplace
 
 bench: build
 	@for b in $(BUILD)/bench_*; do echo "== $$b"; $$b; done

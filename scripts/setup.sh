@@ -6,7 +6,9 @@ set -eu
 PACKAGES="build-essential cmake make pkg-config clang libclang-rt-14-dev
 libgtest-dev libgmock-dev libbenchmark-dev libmpfr-dev libgmp-dev
 libboost-dev libboost-graph-dev libcli11-dev nlohmann-json3-dev
-libxml2-utils python3 octave liboctave-dev libopenmpi-dev openmpi-bin"
+libxml2-utils python3 python3-dev python3-venv python3-pip
+python3-setuptools pybind11-dev python3-pybind11 python3-numpy python3-matplotlib
+python3-pytest octave liboctave-dev libopenmpi-dev openmpi-bin"
 
 missing=""
 for p in $PACKAGES; do
