@@ -126,7 +126,9 @@ std::string SvgDocument(const std::string& title, const std::vector<PlotPanel>& 
   const size_t n = panels.empty() ? 1 : panels.size();
   const double width = kMarginLeft + n * kPanelSize + (n - 1) * (kGap + kMarginLeft) + 24.0;
   const double captionTop = kMarginTop + kPanelSize + kMarginBottom;
-  constexpr size_t kLegendColumns = 3;
+  // Columns of about 230 pixels: a label of some 28 characters each.
+  const size_t kLegendColumns =
+      std::max<size_t>(1, static_cast<size_t>((width - kMarginLeft) / 230.0));
   const size_t legendRows = (legend.size() + kLegendColumns - 1) / kLegendColumns;
   const double legendTop = captionTop + kCaptionLine * caption.size();
   const double height = legendTop + kCaptionLine * legendRows + 16.0;

@@ -114,21 +114,23 @@ std::string Picture(const SweepSettings& s, const SweepSummary& m, const std::st
   std::vector<LegendEntry> legend;
   int from = 0;
   for (const Shade& shade : kDepthShades) {
-    legend.push_back({shade.fill, shade.upTo == 255 ? "hyperbolic, depth above " + std::to_string(from)
-                                                     : "hyperbolic, depth " + std::to_string(from) +
-                                                           " to " + std::to_string(shade.upTo)});
+    legend.push_back({shade.fill, shade.upTo == 255 ? "proved at depth " + std::to_string(from) + "+"
+                                                     : "proved at depth " + std::to_string(from) +
+                                                           "–" + std::to_string(shade.upTo)});
     from = shade.upTo + 1;
   }
-  legend.push_back({"#f2f0e6", "centre not proved (probe budget)"});
-  legend.push_back({"#f4c27a", "not proven within the work budget"});
-  legend.push_back({"#e6855e", "not proven at the depth bound"});
-  legend.push_back({"#d9d9d9", "stopped by the memory budget"});
+  legend.push_back({"#f2f0e6", "centre not proved"});
+  legend.push_back({"#f4c27a", "past the work budget"});
+  legend.push_back({"#e6855e", "at the depth bound"});
+  legend.push_back({"#d9d9d9", "stopped by memory"});
   legend.push_back({"#969696", "refused"});
   std::vector<std::string> caption;
   size_t start = 0;
   while (start < summary.size()) {
     const size_t eol = summary.find('\n', start);
-    caption.push_back(summary.substr(start, eol - start));
+    const std::string line = summary.substr(start, eol - start);
+    // The ledger's SHA-256 is too wide for the page; it is in summary.json.
+    if (line.rfind("ledger found at the start", 0) != 0) caption.push_back(line);
     start = eol == std::string::npos ? summary.size() : eol + 1;
   }
   return SvgDocument("vesk sweep: a in " + RangeText(s.a) + ", b in " + RangeText(s.b),

@@ -50,6 +50,9 @@ struct SweepSettings {
 // Defaults of the command line and of the library's callers.
 constexpr int kSweepDefaultMaxDepth = 64;
 constexpr int64_t kSweepDefaultBudget = 2000000;
+// A cell's own verification gets at most this many times its centre's
+// work (and at least a sixteenth of the budget).
+constexpr int64_t kSweepCellToProbe = 16;
 // The default probe budget of a first cell: half the cell's budget.
 inline int64_t SweepProbeBudget(int64_t budget) { return budget / 2 > 0 ? budget / 2 : 1; }
 // The probe budget of a cell of this level. The probes of wide cells are
@@ -129,7 +132,9 @@ struct SweepVerifyHooks {
 
 // Verifies one cell: first its centre, as a point parameter box on the
 // cell's own domain, within SweepProbeBudgetAt; then, when the centre is
-// proved, the whole cell within settings.budget. Both run in loop mode from
+// proved, the whole cell within settings.budget, or kSweepCellToProbe
+// times the centre's work when that is less (not below a sixteenth of the
+// budget). Both run in loop mode from
 // depth 0 on the default domain of vesk verify for the cell (state radius
 // from HenonOrbitRadius with step 1/16, tangent radius 2), after the input
 // check every entry point makes, and stop before a pass that would take
