@@ -12,13 +12,22 @@ namespace vesk {
 
 namespace {
 
-// Edges of n cells over [lo, hi]: the ends exactly, the rest rounded to
-// nearest once and shared.
+// Edge i of n cells over [lo, hi]: the ends exactly, the rest rounded to
+// nearest once and shared by the cells on both sides.
+double Edge(double lo, double hi, int n, int i) {
+  return i == 0 ? lo : i == n ? hi : lo + (hi - lo) * (static_cast<double>(i) / n);
+}
+
 std::vector<double> Edges(double lo, double hi, int n) {
   std::vector<double> edges(n + 1);
-  for (int i = 0; i <= n; ++i)
-    edges[i] = i == 0 ? lo : i == n ? hi : lo + (hi - lo) * (static_cast<double>(i) / n);
+  for (int i = 0; i <= n; ++i) edges[i] = Edge(lo, hi, n, i);
   return edges;
+}
+
+SweepCell FirstCell(const SweepSettings& s, int i, int j) {
+  return {std::to_string(i) + "," + std::to_string(j), 0,
+          {Edge(s.a.lo, s.a.hi, s.cells[0], i), Edge(s.a.lo, s.a.hi, s.cells[0], i + 1)},
+          {Edge(s.b.lo, s.b.hi, s.cells[1], j), Edge(s.b.lo, s.b.hi, s.cells[1], j + 1)}};
 }
 
 double Midpoint(double lo, double hi) { return lo + (hi - lo) * 0.5; }
@@ -80,10 +89,11 @@ std::string SweepCheckSettings(const SweepSettings& s) {
   if (s.maxDepth < 0 || s.maxDepth > 255)
     return "--max-depth: give a depth from 0 to 255";
   if (s.budget < 1 || s.probeBudget < 1) return "--budget: give a positive number of box-passes";
-  const std::vector<SweepCell> first = SweepFirstCells(s);
-  for (const SweepCell& c : first)
-    if (!(c.a[0] < c.a[1]) || !(c.b[0] < c.b[1]))
-      return "--cells makes cells narrower than the doubles allow";
+  const std::vector<double> edges[2] = {Edges(s.a.lo, s.a.hi, s.cells[0]),
+                                        Edges(s.b.lo, s.b.hi, s.cells[1])};
+  for (const std::vector<double>& e : edges)
+    for (size_t i = 0; i + 1 < e.size(); ++i)
+      if (!(e[i] < e[i + 1])) return "--cells makes cells narrower than the doubles allow";
   return "";
 }
 
@@ -150,7 +160,7 @@ bool SweepCellOf(const SweepSettings& s, const std::string& id, SweepCell* cell)
   int i = 0, j = 0;
   if (!number(head.substr(0, comma), &i) || !number(head.substr(comma + 1), &j)) return false;
   if (i >= s.cells[0] || j >= s.cells[1]) return false;
-  SweepCell c = SweepFirstCells(s)[static_cast<size_t>(j) * s.cells[0] + i];
+  SweepCell c = FirstCell(s, i, j);
   if (slash != std::string::npos) {
     const std::string digits = id.substr(slash + 1);
     if (digits.empty()) return false;

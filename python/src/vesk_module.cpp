@@ -186,6 +186,32 @@ std::unique_ptr<PyTree> Load(const std::string& path) {
 
 // ---- verification -----------------------------------------------------
 
+// A Python error met in a hook, kept until the library has returned (the
+// hooks never throw through it).
+struct KeptError {
+  bool failed = false;
+  py::object type, value, trace;
+  // Takes the error in force (the GIL held); only the first one is kept.
+  void Keep() {
+    if (failed) {
+      PyErr_Clear();
+      return;
+    }
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    type = py::reinterpret_steal<py::object>(t);
+    value = py::reinterpret_steal<py::object>(v);
+    trace = py::reinterpret_steal<py::object>(tb);
+    failed = true;
+  }
+  // Raises the kept error, if any.
+  void Raise() {
+    if (!failed) return;
+    PyErr_Restore(type.release().ptr(), value.release().ptr(), trace.release().ptr());
+    throw py::error_already_set();
+  }
+};
+
 // What the hooks of one run gather. They never throw: a Python error met
 // in a hook is kept and raised once the driver has returned.
 struct RunContext {
@@ -196,22 +222,10 @@ struct RunContext {
   vesk::VerifyPassStats last{};
   bool haveLast = false;
   int stageBoxes[4] = {-1, -1, -1, -1};
-  bool failed = false;             // a Python error is waiting in `error`
-  py::object errorType, errorValue, errorTrace;
+  KeptError error;
 };
 
-void KeepError(RunContext* ctx) {
-  if (ctx->failed) {
-    PyErr_Clear();
-    return;
-  }
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  ctx->errorType = py::reinterpret_steal<py::object>(type);
-  ctx->errorValue = py::reinterpret_steal<py::object>(value);
-  ctx->errorTrace = py::reinterpret_steal<py::object>(trace);
-  ctx->failed = true;
-}
+void KeepError(RunContext* ctx) { ctx->error.Keep(); }
 
 void HookPrint(void* user, const char* text) {
   RunContext* ctx = static_cast<RunContext*>(user);
@@ -220,7 +234,7 @@ void HookPrint(void* user, const char* text) {
   while ((eol = ctx->pending.find('\n')) != std::string::npos) {
     ctx->lines.push_back(ctx->pending.substr(0, eol));
     ctx->pending.erase(0, eol + 1);
-    if (ctx->printer.is_none() || ctx->failed) continue;
+    if (ctx->printer.is_none() || ctx->error.failed) continue;
     py::gil_scoped_acquire gil;
     PyObject* r = PyObject_CallFunction(ctx->printer.ptr(), "s", ctx->lines.back().c_str());
     if (r) Py_DECREF(r);
@@ -242,13 +256,13 @@ void Record(RunContext* ctx, const vesk::VerifyPassStats* stats) {
 int HookPassDone(void* user, const vesk::VerifyPassStats* stats, Tree*) {
   RunContext* ctx = static_cast<RunContext*>(user);
   Record(ctx, stats);
-  if (ctx->failed) return 1;
+  if (ctx->error.failed) return 1;
   // Ctrl-C: the interpreter's handler only sets a flag while the lock is
   // released; running the handlers here turns it into KeyboardInterrupt,
   // raised after this completed pass.
   py::gil_scoped_acquire gil;
   if (PyErr_CheckSignals() != 0) KeepError(ctx);
-  return ctx->failed ? 1 : 0;
+  return ctx->error.failed ? 1 : 0;
 }
 
 void HookPassSucceeded(void* user, const vesk::VerifyPassStats* stats, Tree*) {
@@ -314,11 +328,7 @@ py::dict Verify(PyTree& t, double aLo, double aHi, double bLo, double bHi, bool 
     }
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
-  if (ctx.failed) {
-    PyErr_Restore(ctx.errorType.release().ptr(), ctx.errorValue.release().ptr(),
-                  ctx.errorTrace.release().ptr());
-    throw py::error_already_set();
-  }
+  ctx.error.Raise();
   if (outOfMemory)
     Raise(PyExc_MemoryError,
           "out of memory during the verification; the tree is still usable (it holds the "
@@ -373,11 +383,7 @@ py::dict Verify(PyTree& t, double aLo, double aHi, double bLo, double bHi, bool 
       HookPrint(&ctx, (message + "\n").c_str());
       break;
   }
-  if (ctx.failed) {  // the printer failed on the last lines
-    PyErr_Restore(ctx.errorType.release().ptr(), ctx.errorValue.release().ptr(),
-                  ctx.errorTrace.release().ptr());
-    throw py::error_already_set();
-  }
+  ctx.error.Raise();  // the printer may have failed on the last lines
 
   // What is left of the lifted tree: nothing when an analysis emptied it
   // (the root then stays behind as a lone leaf).
@@ -484,13 +490,12 @@ vesk::SweepSettings Settings(const py::tuple& s) {
 struct SweepContext {
   py::object printer;
   volatile sig_atomic_t stop = 0;
-  bool failed = false;
-  py::object errorType, errorValue, errorTrace;
+  KeptError error;
 };
 
 void SweepPrint(void* user, const char* text) {
   SweepContext* ctx = static_cast<SweepContext*>(user);
-  if (ctx->printer.is_none() || ctx->failed) return;
+  if (ctx->printer.is_none() || ctx->error.failed) return;
   py::gil_scoped_acquire gil;
   std::string line(text);
   while (!line.empty() && line.back() == '\n') line.pop_back();
@@ -499,12 +504,7 @@ void SweepPrint(void* user, const char* text) {
     Py_DECREF(r);
     return;
   }
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  ctx->errorType = py::reinterpret_steal<py::object>(type);
-  ctx->errorValue = py::reinterpret_steal<py::object>(value);
-  ctx->errorTrace = py::reinterpret_steal<py::object>(trace);
-  ctx->failed = true;
+  ctx->error.Keep();
   ctx->stop = 1;
 }
 
@@ -513,15 +513,10 @@ void SweepPrint(void* user, const char* text) {
 // pass and the map is summed up.
 void SweepPoll(void* user, const vesk::SweepProgress*) {
   SweepContext* ctx = static_cast<SweepContext*>(user);
-  if (ctx->failed) return;
+  if (ctx->error.failed) return;
   py::gil_scoped_acquire gil;
   if (PyErr_CheckSignals() == 0) return;
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  ctx->errorType = py::reinterpret_steal<py::object>(type);
-  ctx->errorValue = py::reinterpret_steal<py::object>(value);
-  ctx->errorTrace = py::reinterpret_steal<py::object>(trace);
-  ctx->failed = true;
+  ctx->error.Keep();
   ctx->stop = 1;
 }
 
@@ -575,11 +570,7 @@ py::dict Sweep(const py::tuple& settings, const std::string& dir, int jobs, int 
   std::string writeError;
   const bool written = vesk::WriteFileAtomically(
       dir + "/summary.json", vesk::SweepSummaryJson(s, summary).dump(2) + "\n", &writeError);
-  if (ctx.failed) {
-    PyErr_Restore(ctx.errorType.release().ptr(), ctx.errorValue.release().ptr(),
-                  ctx.errorTrace.release().ptr());
-    throw py::error_already_set();
-  }
+  ctx.error.Raise();
   if (!written) Raise(PyExc_OSError, writeError);
   if (status == vesk::kSweepIoError) Raise(PyExc_OSError, message);
   r["status"] = status == vesk::kSweepComplete     ? "complete"
