@@ -603,6 +603,8 @@ PYBIND11_MODULE(_vesk, m) {
   m.attr("__version__") = VESK_VERSION;
   m.attr("SWEEP_DEFAULT_MAX_DEPTH") = vesk::kSweepDefaultMaxDepth;
   m.attr("SWEEP_DEFAULT_BUDGET") = vesk::kSweepDefaultBudget;
+  m.def("sweep_probe_budget", &vesk::SweepProbeBudget,
+        "The default probe budget of a first cell for a cell budget.");
   m.attr("SWEEP_MAX_LEVELS") = vesk::kSweepMaxLevels;
 
   py::class_<PyTree>(m, "Tree")

@@ -330,8 +330,8 @@ def read_map(directory):
 
 
 def sweep(a=None, b=None, out=None, *, cells=None, min_width=None, levels=None,
-          max_depth=None, budget=None, jobs=None, threads=None, max_memory=None,
-          progress=False):
+          max_depth=None, budget=None, probe_budget=None, jobs=None, threads=None,
+          max_memory=None, progress=False):
     """Maps the hyperbolic parameters of the rectangle a x b into the directory
     out, as `vesk sweep` does (the same ledger, sweep.json and summary.json;
     the same call continues a map that was stopped). Returns read_map(out)
@@ -342,7 +342,10 @@ def sweep(a=None, b=None, out=None, *, cells=None, min_width=None, levels=None,
     levels      at most this many splits of a first cell (default 5, or none
                 with min_width)
     max_depth   depth bound of each verification (default 64)
-    budget      work budget of a cell in box-passes (default 1000000)
+    budget      work budget of a cell in box-passes (default 2000000)
+    probe_budget  work budget of the probe at the centre of a first cell,
+                halved at every split down to a sixteenth of budget (default:
+                half of budget)
     jobs        cells verified at once (default: all cores)
     threads     threads of each cell's analyses
     max_memory  bytes the process may use, or a size such as "4G"
@@ -369,14 +372,17 @@ def sweep(a=None, b=None, out=None, *, cells=None, min_width=None, levels=None,
     widths = (0.0, 0.0) if min_width is None else _pair(min_width, "min_width", width)
     levels = (5 if min_width is None else -1) if levels is None else int(levels)
     max_depth = _count(max_depth, "max_depth", _vesk.SWEEP_DEFAULT_MAX_DEPTH)
-    if budget is None:
-        budget = _vesk.SWEEP_DEFAULT_BUDGET
-    if not _is_number(budget) or not 16 <= budget <= 2 ** 50 or budget != math.floor(budget):
-        raise ValueError("budget: %r is not a number of box-passes: give a whole number of at "
-                         "least 16, e.g. 2000000" % (budget,))
-    budget = int(budget)
+    def boxes(v, name):
+        if not _is_number(v) or not 16 <= v <= 2 ** 50 or v != math.floor(v):
+            raise ValueError("%s: %r is not a number of box-passes: give a whole number of at "
+                             "least 16, e.g. 2000000" % (name, v))
+        return int(v)
+
+    budget = boxes(_vesk.SWEEP_DEFAULT_BUDGET if budget is None else budget, "budget")
+    probe_budget = (_vesk.sweep_probe_budget(budget) if probe_budget is None
+                    else boxes(probe_budget, "probe_budget"))
     settings = (a[0], a[1], b[0], b[1], cellPair[0], cellPair[1], widths[0], widths[1],
-                levels, max_depth, budget, max(budget // 16, 1))
+                levels, max_depth, budget, probe_budget)
     cores = max(1, os.cpu_count() or 1)
     jobs = _count(jobs, "jobs", cores, 1)
     threads = _count(threads, "threads", cores // jobs if cores > jobs else 1)
