@@ -60,17 +60,39 @@ void SweepWork::Make(const SweepCell& cell) {
   Settle(it->second);
 }
 
+// Cells with a verdict that share a piece of an edge with this one: those
+// whose opposite edge lies on one of its edges, found through the index of
+// edges, then checked for overlap.
+std::vector<const SweepResult*> SweepWork::Bordering(const SweepCell& cell) {
+  std::vector<const SweepResult*> found;
+  const double key[4] = {cell.a[1], cell.a[0], cell.b[1], cell.b[0]};
+  for (int side = 0; side < 4; ++side) {
+    const auto range = edges_[side].equal_range(key[side]);
+    for (auto it = range.first; it != range.second; ++it) {
+      const SweepResult& other = final_.at(it->second);
+      if (SweepBorder(other.cell, cell)) found.push_back(&other);
+    }
+  }
+  return found;
+}
+
 // A cell's verdict is known: the two rules that split cells.
 void SweepWork::Settle(const SweepResult& r) {
-  final_[r.cell.id] = r;
+  const SweepResult& kept = final_[r.cell.id] = r;
+  // Indexed by the edge a neighbour would share: lower a (a right-hand
+  // neighbour's upper a), upper a, lower b, upper b.
+  edges_[0].emplace(kept.cell.a[0], kept.cell.id);
+  edges_[1].emplace(kept.cell.a[1], kept.cell.id);
+  edges_[2].emplace(kept.cell.b[0], kept.cell.id);
+  edges_[3].emplace(kept.cell.b[1], kept.cell.id);
   if (r.verdict == "hyperbolic") {
     provenArea_ += Area(r.cell);
     // Rule 2 for the cells that border this one.
-    std::vector<std::string> split;
-    for (const auto& [id, other] : final_)
-      if (other.verdict == "not proven" && !split_.count(id) && SweepBorder(other.cell, r.cell))
-        split.push_back(id);
-    for (const std::string& id : split) Split(final_[id].cell);
+    std::vector<SweepCell> split;
+    for (const SweepResult* other : Bordering(r.cell))
+      if (other->verdict == "not proven" && !split_.count(other->cell.id))
+        split.push_back(other->cell);
+    for (const SweepCell& cell : split) Split(cell);
     return;
   }
   if (r.verdict != "not proven") return;
@@ -94,8 +116,8 @@ void SweepWork::Settle(const SweepResult& r) {
     if (id.back() == '/') id.pop_back();
   }
   // Rule 2: it borders a proven cell.
-  for (const auto& [id, other] : final_)
-    if (other.verdict == "hyperbolic" && SweepBorder(other.cell, r.cell)) {
+  for (const SweepResult* other : Bordering(r.cell))
+    if (other->verdict == "hyperbolic") {
       Split(r.cell);
       return;
     }

@@ -57,6 +57,7 @@ class SweepWork {
   void Make(const SweepCell& cell);
   void Settle(const SweepResult& result);
   void Split(const SweepCell& cell);
+  std::vector<const SweepResult*> Bordering(const SweepCell& cell);
 
   const SweepSettings& settings_;
   Append append_ = nullptr;
@@ -67,6 +68,9 @@ class SweepWork {
   std::map<std::string, SweepCell> cells_;     // every cell made
   std::map<std::string, SweepResult> final_;   // verdicts of made cells
   std::set<std::string> split_;
+  // Cells with a verdict by each of their edges: lower a, upper a, lower b,
+  // upper b.
+  std::multimap<double, std::string> edges_[4];
   std::set<std::string> incomplete_;           // stopped by memory in this run
   std::set<std::tuple<int, long long, std::string>> queue_;
   long long seq_ = 0;
