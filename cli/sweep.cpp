@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/files.h"
 #include "cli/svg.h"
+#include "gateway/driver.h"
 
 namespace vesk {
 
@@ -218,6 +219,12 @@ int RunSweep(const SweepCommand& cmd) {
               : static_cast<int>(cores) > o.jobs ? static_cast<int>(cores) / o.jobs
                                                  : 1;
   o.mpiThreads = cmd.threads != kNotGiven ? cmd.threads : 1;
+  // The analyses of a cell use one thread per core at most.
+  if (cmd.threads != kNotGiven && cmd.threads > VerifyThreads(cmd.threads))
+    std::fprintf(stderr,
+                 "vesk sweep: note: --threads %d is more than the %d cores of this machine; "
+                 "each cell uses %d\n",
+                 cmd.threads, VerifyThreads(cmd.threads), VerifyThreads(cmd.threads));
   o.maxMemory = maxMemory;
   o.print = Print;
   o.progress = isatty(STDERR_FILENO) == 1 ? ShowProgress : nullptr;

@@ -1044,6 +1044,14 @@ class Sweep(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertEqual(cells_and_verdicts(ledger(out)), cells_and_verdicts(self.entries))
 
+    def test_threads_beyond_the_cores_say_so_and_change_nothing(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(SWEEP + ["--out", "map", "--threads", "4096"], cwd=d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("vesk sweep: note: --threads 4096 is more than the", r.stderr)
+            self.assertEqual(cells_and_verdicts(ledger(os.path.join(d, "map"))),
+                             cells_and_verdicts(self.entries))
+
     def test_threads_that_cannot_start_end_the_run(self):
         if os.environ.get("VESK_SANITIZED"):
             self.skipTest("the sanitizers reserve more address space than the limit")
