@@ -21,8 +21,17 @@ function test_vesk_build (outdir)
   assert (isequal (left, sort ({'henon_hyperbolic.m', 'henon_hyperbolic.mex', ...
                                  'vesk_tree.m', 'vesk_tree.mex'})));
 
+  % Whatever else is found under the registry's global name is not
+  % followed (address 2 would crash): the first module makes a registry and
+  % puts its own anchor there.
+  global vesk_handle_registry_
+  vesk_handle_registry_ = uint64 ([1 2 3]);
   t = vesk_tree ('new', [0 0 0 0], [3.25 3.25 2 2]);
   assert (vesk_tree ('live') == 1);
+  assert (class (vesk_handle_registry_), 'uint64');
+  assert (vesk_handle_registry_(2) != 2);
+  % The registry outlives the module that made it.
+  clear vesk_tree
   out = evalc ('r = henon_hyperbolic (t, [5.9 0.29], [6.1 0.31], ''loop'');');
   assert (r, 1);
   assert (! isempty (strfind (out, sprintf ("Hyperbolic!\n"))));
