@@ -61,7 +61,7 @@ function outdir = vesk_build (outdir)
   if (in_octave)
     old_flags = getenv ('CXXFLAGS');
     setenv ('CXXFLAGS', flags);
-    cleanup_env = onCleanup (@() setenv ('CXXFLAGS', old_flags));
+    cleanup_env = onCleanup (@() restore_env ('CXXFLAGS', old_flags));
     flag_args = {};
   else
     flag_args = {['CXXFLAGS=$CXXFLAGS ' flags]};
@@ -144,5 +144,13 @@ function delete_files (files)
     if (exist (files{k}, 'file'))
       delete (files{k});
     end
+  end
+end
+
+function restore_env (name, value)
+  if (isempty (value))
+    unsetenv (name);
+  else
+    setenv (name, value);
   end
 end

@@ -7,7 +7,9 @@ function test_vesk_build (outdir)
     confirm_recursive_rmdir (false, 'local');
     rmdir (outdir, 's');
   end
+  old_flags = getenv ('CXXFLAGS');
   built = vesk_build (outdir);
+  assert (getenv ('CXXFLAGS'), old_flags);
   assert (strcmp (built, canonicalize_file_name (outdir)));
   addpath (built);
   for name = {'henon_hyperbolic', 'vesk_tree'}
