@@ -64,7 +64,8 @@ function outdir = vesk_build (outdir)
     cleanup_env = onCleanup (@() restore_env ('CXXFLAGS', old_flags));
     flag_args = {};
   else
-    flag_args = {['CXXFLAGS=$CXXFLAGS ' flags]};
+    % MATLAB's mex adds the API version query to every module itself.
+    flag_args = {['CXXFLAGS=$CXXFLAGS ' flags], '-DVESK_MEX_HOST_API_VERSION'};
   end
   include = ['-I' root];
 
