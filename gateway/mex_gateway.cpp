@@ -58,11 +58,15 @@ double* ParameterBounds(const mxArray* arg, const char* what) {
 
 }  // namespace
 
+// MATLAB's mex links a definition of its own (VESK_MEX_HOST_API_VERSION,
+// set by octave/vesk_build.m there).
+#if !defined(VESK_MEX_HOST_API_VERSION)
 extern "C" void mexfilerequiredapiversion(unsigned int* builtByRelease,
                                           unsigned int* targetApiVersion) {
   *builtByRelease = 0x2019B;
   *targetApiVersion = 0x7300000;
 }
+#endif
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   (void)nlhs;

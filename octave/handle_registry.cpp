@@ -6,8 +6,13 @@
 // address itself.
 #include "octave/handle_registry.h"
 
+#include <cstdint>
 #include <deque>
 #include <unordered_set>
+
+#if defined(VESK_REGISTRY_IN_HOST)
+#include "mex.h"
+#endif
 
 namespace vesk {
 
@@ -27,10 +32,62 @@ struct Registry {
   }
 };
 
+#if defined(VESK_REGISTRY_IN_HOST)
+
+// Built by octave/vesk_build.m, each module carries its own copy of this
+// file and there is no shared library to hold the registry. The first
+// module to need it makes it on the heap (never freed, so that unloading a
+// module cannot take it away) and leaves its address in the host's global
+// workspace, where the other module finds it: variable kAnchor, a 1-by-3
+// uint64 row [kAnchorTag, address, address ^ kAnchorCheck]. Anything else
+// under that name is not followed; the module then makes a registry of its
+// own, whose handles the other module refuses as foreign.
+constexpr const char* kAnchor = "vesk_handle_registry_";
+constexpr uint64_t kAnchorTag = 0x7665736b72656731ULL;
+constexpr uint64_t kAnchorCheck = 0x5a3c96e1f00dbeefULL;
+
+Registry* FindHostRegistry() {
+  const mxArray* anchor = mexGetVariablePtr("global", kAnchor);
+  if (!anchor || !mxIsUint64(anchor) || mxIsComplex(anchor) || mxIsSparse(anchor) ||
+      mxGetNumberOfElements(anchor) != 3)
+    return nullptr;
+  const uint64_t* words = static_cast<const uint64_t*>(mxGetData(anchor));
+  if (words[0] != kAnchorTag || words[1] == 0 || (words[1] ^ kAnchorCheck) != words[2])
+    return nullptr;
+  return reinterpret_cast<Registry*>(static_cast<uintptr_t>(words[1]));
+}
+
+void PublishHostRegistry(Registry* registry) {
+  mxArray* anchor = mxCreateNumericMatrix(1, 3, mxUINT64_CLASS, mxREAL);
+  uint64_t* words = static_cast<uint64_t*>(mxGetData(anchor));
+  const uint64_t address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(registry));
+  words[0] = kAnchorTag;
+  words[1] = address;
+  words[2] = address ^ kAnchorCheck;
+  mexPutVariable("global", kAnchor, anchor);
+  mxDestroyArray(anchor);
+}
+
+Registry& TheRegistry() {
+  static Registry* registry = nullptr;
+  if (!registry) {
+    registry = FindHostRegistry();
+    if (!registry) {
+      registry = new Registry;
+      PublishHostRegistry(registry);
+    }
+  }
+  return *registry;
+}
+
+#else
+
 Registry& TheRegistry() {
   static Registry registry;
   return registry;
 }
+
+#endif
 
 Tree** IssuedSlot(const void* address) {
   Registry& reg = TheRegistry();

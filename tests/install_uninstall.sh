@@ -48,8 +48,9 @@ prefix=$tmp/opt/vesk
 mkdir -p "$prefix/bin" "$prefix/lib/pkgconfig"
 tree "$tmp/opt" >"$tmp/before"
 run_make "$prefix" install
-[ -x "$prefix/bin/vesk" ] && [ -f "$prefix/lib/pkgconfig/vesk.pc" ] ||
-  fail "make install did not install bin/vesk and lib/pkgconfig/vesk.pc"
+[ -x "$prefix/bin/vesk" ] && [ -f "$prefix/lib/pkgconfig/vesk.pc" ] &&
+  [ -f "$prefix/share/man/man1/vesk.1" ] ||
+  fail "make install did not install bin/vesk, lib/pkgconfig/vesk.pc and share/man/man1/vesk.1"
 run_make "$prefix" uninstall
 tree "$tmp/opt" >"$tmp/after"
 diff "$tmp/before" "$tmp/after" >"$tmp/diff" ||
