@@ -98,16 +98,6 @@ mxArray* Scalar(double value) {
   return a;
 }
 
-// Number of boxes a walk at depth visits; moves only the cursor.
-int64_t CountWalk(Tree* tree, int depth) {
-  int64_t count = 0;
-  if (vesk::TreeFirstBox(tree, depth)) {
-    do ++count;
-    while (vesk::TreeNextBox(tree, depth));
-  }
-  return count;
-}
-
 void New(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   (void)nlhs;
   NeedArgs(nrhs, 3, "t = vesk_tree('new', center, radius)");
@@ -143,7 +133,7 @@ void Subdivide(int, mxArray*[], int nrhs, const mxArray* prhs[]) {
   Tree* tree = vesk::MexLiveTree(prhs[1], "the tree argument");
   const int64_t times = nrhs > 2 ? IntegerArg(prhs[2], 0, 64, "k") : 1;
   if (times == 0) return;
-  const double leaves = static_cast<double>(CountWalk(tree, -1));
+  const double leaves = static_cast<double>(vesk::TreeWalkCount(tree, -1));
   const double after = std::ldexp(leaves, static_cast<int>(times));
   if (after > kMaxLeaves)
     mexErrMsgIdAndTxt("vesk:tooLarge",
@@ -168,7 +158,7 @@ void Subdivide(int, mxArray*[], int nrhs, const mxArray* prhs[]) {
 void Count(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   NeedArgs(nrhs, 2, "n = vesk_tree('count', t)");
   Tree* tree = vesk::MexLiveTree(prhs[1], "the tree argument");
-  plhs[0] = Scalar(static_cast<double>(CountWalk(tree, -1)));
+  plhs[0] = Scalar(static_cast<double>(vesk::TreeWalkCount(tree, -1)));
 }
 
 void Depth(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -184,7 +174,7 @@ void Boxes(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
       nrhs > 2 ? static_cast<int>(IntegerArg(prhs[2], -2, vesk::TreeMaxDepth(tree), "the depth"))
                : -1;
   const int dim = tree->domain->dim;
-  const int64_t rows = CountWalk(tree, depth);
+  const int64_t rows = vesk::TreeWalkCount(tree, depth);
   const size_t cols = 2 * static_cast<size_t>(dim) + 1;
   plhs[0] = mxCreateDoubleMatrix(static_cast<size_t>(rows), cols, mxREAL);
   double* out = mxGetPr(plhs[0]);

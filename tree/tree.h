@@ -55,6 +55,9 @@ void TreeReset(Tree* tree);
 // 0 at the end (cursor back on the root).
 int TreeFirstBox(Tree* tree, int depth);
 int TreeNextBox(Tree* tree, int depth);
+// How many boxes a walk at depth visits; moves only the cursor (back to
+// the root).
+int64_t TreeWalkCount(Tree* tree, int depth);
 // Climbs to the nearest ancestor left through child 0 that has a child 1
 // and steps into that child; 0 (cursor on the root) when there is none.
 int TreeNextBranch(Tree* tree);

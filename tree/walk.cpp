@@ -86,6 +86,15 @@ int TreeNumberLeaves(Tree* tree, int depth, int* atDepth) {
   }
 }
 
+int64_t TreeWalkCount(Tree* tree, int depth) {
+  int64_t count = 0;
+  if (TreeFirstBox(tree, depth)) {
+    do ++count;
+    while (TreeNextBox(tree, depth));
+  }
+  return count;
+}
+
 int TreeFirstBox(Tree* tree, int depth) {
   TreeReset(tree);
   return SearchLoop(tree, depth);

@@ -70,15 +70,6 @@ Tree* Use(PyTree& t) {
   return t.tree;
 }
 
-int64_t CountWalk(Tree* tree, int depth) {
-  int64_t count = 0;
-  if (vesk::TreeFirstBox(tree, depth)) {
-    do ++count;
-    while (vesk::TreeNextBox(tree, depth));
-  }
-  return count;
-}
-
 std::vector<double> Doubles(const py::sequence& s, const char* what) {
   std::vector<double> out;
   for (py::handle h : s) {
@@ -115,7 +106,7 @@ void Subdivide(PyTree& t, int times) {
   Tree* tree = Use(t);
   if (times < 0 || times > 64) Raise(PyExc_ValueError, "times must be a whole number from 0 to 64");
   if (times == 0) return;
-  const double leaves = static_cast<double>(CountWalk(tree, -1));
+  const double leaves = static_cast<double>(vesk::TreeWalkCount(tree, -1));
   const double after = std::ldexp(leaves, times);
   if (after > kMaxLeaves)
     Raise(PyExc_ValueError, "subdividing " + std::to_string(static_cast<long long>(leaves)) +
@@ -139,7 +130,7 @@ void Subdivide(PyTree& t, int times) {
 // Rows [centre..., radius...] of the boxes a walk visits (-1: leaves).
 py::array_t<double> Boxes(Tree* tree, int depth) {
   const int dim = tree->domain->dim;
-  const int64_t rows = CountWalk(tree, depth);
+  const int64_t rows = vesk::TreeWalkCount(tree, depth);
   py::array_t<double> out(
       std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(2 * dim)});
   auto m = out.mutable_unchecked<2>();
@@ -610,7 +601,7 @@ PYBIND11_MODULE(_vesk, m) {
   py::class_<PyTree>(m, "Tree")
       .def(py::init(&NewTree), py::arg("center"), py::arg("radius"))
       .def("subdivide", &Subdivide, py::arg("times") = 1)
-      .def("__len__", [](PyTree& t) { return CountWalk(Use(t), -1); })
+      .def("__len__", [](PyTree& t) { return vesk::TreeWalkCount(Use(t), -1); })
       .def_property_readonly("depth", [](PyTree& t) { return vesk::TreeDepth(Use(t)->root); })
       .def_property_readonly("dim", [](PyTree& t) { return int{Use(t)->domain->dim}; })
       .def_property_readonly("center",
