@@ -159,6 +159,13 @@ VerifyInputStatus VerifyCheckInput(const Tree* lifted, const double* paramLo,
 // Bytes one pass allocates on top of the tree it starts from, for a tree
 // with this many leaves (subdivided, or analysed as they are in once mode).
 int64_t VerifyPassBytes(int64_t leaves, int subdivide);
+// Leaves a tree may hold at most (box numbers are 32-bit).
+constexpr double kVerifyMaxLeaves = 2147483647.0;
+// Bytes that `times` subdivisions of every leaf add to a tree of `leaves`
+// leaves (two new boxes a leaf each time, with their allocator headers),
+// as a double so that absurd counts stay finite: what the hosts' tree
+// commands compare with VerifyMemoryAvailable before they subdivide.
+double VerifySubdivideBytes(double leaves, int times);
 // Bytes this process may still allocate: with maxMemory > 0, maxMemory less
 // its resident memory; otherwise the smaller of the address space left
 // under its limit (ulimit -v) and the physical memory available. Never

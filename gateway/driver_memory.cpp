@@ -1,5 +1,6 @@
 // What a pass costs in memory and what the process may still use.
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <sys/resource.h>
@@ -47,6 +48,11 @@ int64_t MemAvailableBytes() {
 }
 
 }  // namespace
+
+double VerifySubdivideBytes(double leaves, int times) {
+  constexpr double kBytesPerBox = 48.0;  // a box with its allocator header
+  return 2.0 * (std::ldexp(leaves, times) - leaves) * kBytesPerBox;
+}
 
 int64_t VerifyPassBytes(int64_t leaves, int subdivide) {
   if (leaves < 0) leaves = 0;

@@ -34,11 +34,6 @@ namespace {
 
 using vesk::Tree;
 
-// Box numbers are 32-bit: no tree may have more leaves than this.
-constexpr double kMaxLeaves = 2147483647.0;
-// Bytes a new box takes with its allocator header.
-constexpr double kBytesPerBox = 48.0;
-
 constexpr const char* kCommands =
     "new, free, subdivide, count, depth, boxes, domain, save, load, live";
 
@@ -135,13 +130,13 @@ void Subdivide(int, mxArray*[], int nrhs, const mxArray* prhs[]) {
   if (times == 0) return;
   const double leaves = static_cast<double>(vesk::TreeWalkCount(tree, -1));
   const double after = std::ldexp(leaves, static_cast<int>(times));
-  if (after > kMaxLeaves)
+  if (after > vesk::kVerifyMaxLeaves)
     mexErrMsgIdAndTxt("vesk:tooLarge",
                       "subdividing %.0f leaves %d times would make %.0f leaves; at most %.0f.",
-                      leaves, static_cast<int>(times), after, kMaxLeaves);
+                      leaves, static_cast<int>(times), after, vesk::kVerifyMaxLeaves);
   // What the session may still use, not a fixed cap: trees grown call by
   // call count as much as one grown at once.
-  const double need = 2.0 * (after - leaves) * kBytesPerBox;
+  const double need = vesk::VerifySubdivideBytes(leaves, static_cast<int>(times));
   const double have = static_cast<double>(vesk::VerifyMemoryAvailable(0));
   if (need > have) {
     char needText[32], haveText[32];

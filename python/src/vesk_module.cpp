@@ -38,11 +38,6 @@ namespace {
 
 using vesk::Tree;
 
-// Leaves a tree may hold: the walks count in int.
-constexpr double kMaxLeaves = 2147483647.0;
-// Bytes of one box and its share of the cursor, as the host module counts.
-constexpr double kBytesPerBox = 48.0;
-
 [[noreturn]] void Raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
   throw py::error_already_set();
@@ -108,11 +103,11 @@ void Subdivide(PyTree& t, int times) {
   if (times == 0) return;
   const double leaves = static_cast<double>(vesk::TreeWalkCount(tree, -1));
   const double after = std::ldexp(leaves, times);
-  if (after > kMaxLeaves)
+  if (after > vesk::kVerifyMaxLeaves)
     Raise(PyExc_ValueError, "subdividing " + std::to_string(static_cast<long long>(leaves)) +
                                 " leaves " + std::to_string(times) + " times would make " +
                                 std::to_string(after) + " leaves; at most 2147483647");
-  const double need = 2.0 * (after - leaves) * kBytesPerBox;
+  const double need = vesk::VerifySubdivideBytes(leaves, static_cast<int>(times));
   const double have = static_cast<double>(vesk::VerifyMemoryAvailable(0));
   if (need > have) {
     char needText[32], haveText[32];
