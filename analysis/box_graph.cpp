@@ -32,9 +32,9 @@ BoxFinder::~BoxFinder() {
 }
 
 void BoxFinder::Find(int worker, const double* lower, const double* upper,
-                     std::vector<uint32_t>* hits) const {
+                     HitList* hits) const {
   if (grid_) {
-    BoxGridFind(grid_, lower, upper, hits);
+    BoxGridFind(grid_, lower, upper, hits, 0);
     return;
   }
   Tree* tree = holders_[worker];
@@ -67,7 +67,10 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
   workers.Run(blocks, [&](int, size_t b) {
     uint32_t* count = at.data() + b * n;
     std::fill(count, count + n, 0u);
-    for (uint64_t e = g.first[block(b)]; e < g.first[block(b + 1)]; ++e) ++count[g.target[e]];
+    for (uint32_t v = block(b); v < block(b + 1); ++v) {
+      const uint32_t* row = BoxGraphRow(g, v);
+      for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) ++count[row[k]];
+    }
   });
   FillVector<uint32_t> preds(n), succs(n);
   FillVector<uint64_t> inFirst(static_cast<size_t>(n) + 1);
@@ -82,14 +85,16 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
     preds[t] = total;
     inFirst[t + 1] = inFirst[t] + total;
   }
-  FillVector<uint32_t> source(g.target.size());
+  FillVector<uint32_t> source(g.first[n]);
   workers.Run(blocks, [&](int, size_t b) {
     uint32_t* offset = at.data() + b * n;
-    for (uint32_t v = block(b); v < block(b + 1); ++v)
-      for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
-        const uint32_t t = g.target[e];
+    for (uint32_t v = block(b); v < block(b + 1); ++v) {
+      const uint32_t* row = BoxGraphRow(g, v);
+      for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+        const uint32_t t = row[k];
         source[inFirst[t] + offset[t]++] = v;
       }
+    }
   });
   Release(at);
 
@@ -122,8 +127,9 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
   if (workers.count() == 1) {
     for (size_t q = 0; q < queue.size(); ++q) {
       const uint32_t v = queue[q];
-      for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
-        const uint32_t t = g.target[e];
+      const uint32_t* row = BoxGraphRow(g, v);
+      for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+        const uint32_t t = row[k];
         if (alive[t] && --preds[t] == 0) {
           alive[t] = 0;
           queue.push_back(t);
@@ -149,8 +155,9 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
       const uint32_t lo = slice(i), hi = slice(i + 1);
       std::vector<uint32_t> out;
       for (const uint32_t v : queue) {
-        for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
-          const uint32_t t = g.target[e];
+        const uint32_t* row = BoxGraphRow(g, v);
+        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+          const uint32_t t = row[k];
           if (t >= lo && t < hi && alive[t] && --preds[t] == 0) {
             alive[t] = 0;
             out.push_back(t);
@@ -190,7 +197,7 @@ void BoxGraphRecurrent(const BoxGraph& g, char* rec) {
     while (!path.empty()) {
       const uint32_t v = path.back();
       if (edge[v] < g.first[v + 1]) {
-        const uint32_t w = g.target[edge[v]++];
+        const uint32_t w = BoxGraphRow(g, v)[edge[v]++ - g.first[v]];
         if (w == v) self[v] = 1;
         if (index[w] == 0) {
           index[w] = low[w] = ++counter;

@@ -32,9 +32,9 @@ class BoxFinder {
   BoxFinder(const BoxFinder&) = delete;
   BoxFinder& operator=(const BoxFinder&) = delete;
 
-  // Appends the numbers of the boxes met by [lower, upper], increasing.
-  void Find(int worker, const double* lower, const double* upper,
-            std::vector<uint32_t>* hits) const;
+  // Appends the numbers of the boxes met by [lower, upper], each once, in
+  // an order that depends on the boxes and the query alone.
+  void Find(int worker, const double* lower, const double* upper, HitList* hits) const;
 
  private:
   int depth_;
@@ -48,17 +48,25 @@ class BoxFinder {
 BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order,
                         int keyed = -1);
 
-// Successor lists: box v's image meets the boxes target[first[v]] ..
-// target[first[v + 1] - 1], in increasing order.
-struct BoxGraph {
-  uint32_t count = 0;
-  FillVector<uint64_t> first;
-  FillVector<uint32_t> target;
-};
-
 // Boxes per chunk of work: fixed, so that chunks, and everything computed
 // from them, do not depend on the number of threads.
 constexpr size_t kGraphChunk = 1024;
+
+// Successor lists: box v's image meets the first[v + 1] - first[v] boxes
+// listed from BoxGraphRow(g, v) on, each once (in the order of the search,
+// which does not depend on the threads). The lists of the boxes of chunk c
+// (boxes c * kGraphChunk on) lie one after the other in piece[c], as the
+// chunk's worker wrote them.
+struct BoxGraph {
+  uint32_t count = 0;
+  FillVector<uint64_t> first;
+  std::vector<HitList> piece;
+};
+
+inline const uint32_t* BoxGraphRow(const BoxGraph& g, uint32_t v) {
+  const size_t c = v / kGraphChunk;
+  return g.piece[c].data() + (g.first[v] - g.first[c * kGraphChunk]);
+}
 
 // Builds the graph of `count` boxes whose image boxes have `dim`
 // coordinates. images(worker, first, end) returns the lower and the upper
@@ -71,31 +79,24 @@ void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, in
   g->count = count;
   g->first.resize(static_cast<size_t>(count) + 1);
   g->first[0] = 0;
-  Release(g->target);
   const size_t chunks = ChunkCount(count, kGraphChunk);
-  std::vector<std::vector<uint32_t>> pieces(chunks);
+  g->piece.resize(chunks);
   workers.Run(chunks, [&](int worker, size_t c) {
     const ChunkRange r = ChunkOf(c, kGraphChunk, count);
     const size_t n = r.end - r.first;
     const auto [lo, hi] = images(worker, r.first, r.end);
-    // Filled here and handed over once: vectors of different workers side
-    // by side would share cache lines.
-    std::vector<uint32_t> out;
-    out.reserve(n * 16);
+    // Each chunk's list is a vector of its own: vectors of different
+    // workers side by side would share cache lines.
+    HitList& out = g->piece[c];
+    out.clear();
+    out.reserve(n * 8);
     for (size_t i = 0; i < n; ++i) {
       const size_t before = out.size();
       finder.Find(worker, lo + i * dim, hi + i * dim, &out);
       g->first[r.first + i + 1] = out.size() - before;
     }
-    pieces[c].assign(out.begin(), out.end());
   });
   for (size_t v = 0; v < count; ++v) g->first[v + 1] += g->first[v];
-  g->target.resize(g->first[count]);
-  workers.Run(chunks, [&](int, size_t c) {
-    const ChunkRange r = ChunkOf(c, kGraphChunk, count);
-    std::copy(pieces[c].begin(), pieces[c].end(), g->target.begin() + g->first[r.first]);
-    Release(pieces[c]);
-  });
 }
 
 // The largest collection of boxes in which every box has a successor and a

@@ -171,11 +171,11 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
     BoxFinder finder(lifted, lb.depth, DepthBoxesGrid(lifted, lb, kOrder, 2), workers.count());
     const size_t baseStride = 2 * static_cast<size_t>(n) + 2;
     const size_t chunks = ChunkCount(open.size(), kGraphChunk);
-    std::vector<std::vector<uint32_t>> found(chunks);
+    std::vector<HitList> found(chunks);
     workers.Run(chunks, [&](int worker, size_t c) {
       const ChunkRange r = ChunkOf(c, kGraphChunk, open.size());
       std::vector<double> lower(liftedDim, -1.0), upper(liftedDim, 1.0);
-      std::vector<uint32_t> hits;
+      HitList hits;
       for (size_t q = r.first; q < r.end; ++q) {
         const double* center = bb.matrix.data() + open[q] * baseStride;
         for (int j = 0; j < n; ++j) lower[j] = upper[j] = center[j];
@@ -183,7 +183,7 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
       }
       found[c].swap(hits);
     });
-    for (const std::vector<uint32_t>& hits : found)
+    for (const HitList& hits : found)
       for (uint32_t h : hits) keep[h] = 0;
   }
   const int left = PruneDepthBoxes(lifted, lb, keep.data(), 1, workers);

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "tree/fill_vector.h"
+
 namespace vesk {
 
 // The number of workers a thread count asks for: 0, and any count above
@@ -79,30 +81,6 @@ class Workers {
   void* body_ = nullptr;
   std::exception_ptr error_;  // the first chunk that threw, rethrown by Run
 };
-
-// A vector whose resize leaves new elements of trivial types unset: for
-// the big arrays that the workers fill, so that the calling thread neither
-// clears them nor is the one to touch their pages first.
-template <typename T>
-struct UnsetAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = UnsetAllocator<U>;
-  };
-  UnsetAllocator() = default;
-  template <typename U>
-  UnsetAllocator(const UnsetAllocator<U>&) {}
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    if constexpr (sizeof...(Args) == 0) {
-      ::new (static_cast<void*>(p)) U;
-    } else {
-      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-  }
-};
-template <typename T>
-using FillVector = std::vector<T, UnsetAllocator<T>>;
 
 // Gives a vector's memory back.
 template <typename V>

@@ -244,12 +244,20 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
         lo[j] = Bound(rng, boxes.matrix, dim, boxes.count, j, t);
         hi[j] = Bound(rng, boxes.matrix, dim, boxes.count, j, t);
         if (rng() % 3 && lo[j] > hi[j]) std::swap(lo[j], hi[j]);
+        if (rng() % 4 == 0) hi[j] = lo[j];  // a point: on a face, beside one, inside
       }
-      std::vector<uint32_t> got{7u};  // hits are appended
+      HitList got{7u};  // hits are appended
       BoxGridFind(grid, lo.data(), hi.data(), &got);
       std::vector<uint32_t> want = TreeHits(t, lo.data(), hi.data(), depth);
       want.insert(want.begin(), 7u);
-      ASSERT_EQ(got, want) << "query " << q << ", keyed " << keyed;
+      ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()), want)
+          << "query " << q << ", keyed " << keyed;
+      // Unsorted: the same boxes, each once.
+      got.assign(1, 7u);
+      BoxGridFind(grid, lo.data(), hi.data(), &got, 0);
+      std::sort(got.begin() + 1, got.end());
+      ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()), want)
+          << "unsorted, query " << q << ", keyed " << keyed;
       hits += want.size() - 1;
       ++queries;
     }
@@ -293,9 +301,10 @@ TEST(BoxGrid, KeysWiderThan64Bits) {
     ASSERT_NE(grid, nullptr);
     for (int i = 0; i < boxes.count; ++i) {
       const double* center = boxes.matrix.data() + static_cast<size_t>(i) * 8;
-      std::vector<uint32_t> got;
+      HitList got;
       BoxGridFind(grid, center, center, &got);
-      ASSERT_EQ(got, std::vector<uint32_t>{static_cast<uint32_t>(i)})
+      ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()),
+                std::vector<uint32_t>{static_cast<uint32_t>(i)})
           << "box " << i << ", keyed " << keyed;
     }
     BoxGridFree(&grid);

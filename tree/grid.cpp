@@ -52,17 +52,20 @@ struct GridAxis {
   int coord;
   int64_t cells;  // 2^splits
   double c0, h;   // Line(t) = c0 + (2t - cells) * h, exact
-  double lo, w;   // first line and cell width, for the first guess
+  double lo, inv;  // first line and cells per unit, for the first guess
+  double top;      // cells, as a double
 };
 
 inline double Line(const GridAxis& a, int64_t t) {
   return a.c0 + static_cast<double>(2 * t - a.cells) * a.h;
 }
 
+// A cell near x: only a start for the exact comparisons below, so the
+// rounding of the product does not matter.
 inline int64_t Guess(const GridAxis& a, double x) {
-  const double q = (x - a.lo) / a.w;
+  const double q = (x - a.lo) * a.inv;
   if (!(q >= 0.0)) return 0;
-  if (q >= static_cast<double>(a.cells)) return a.cells - 1;
+  if (q >= a.top) return a.cells - 1;
   return static_cast<int64_t>(q);
 }
 
@@ -84,6 +87,23 @@ inline int64_t LastCell(const GridAxis& a, double upper) {
   while (t < a.cells - 1 && !(Line(a, t + 1) > upper)) ++t;
   while (t >= 0 && Line(a, t) > upper) --t;
   return t;
+}
+
+// The cells [first, last] of a query [lower, upper] along one axis, as
+// FirstCell and LastCell give them; false when there is none. A point
+// strictly inside a cell takes two comparisons.
+inline bool CellRange(const GridAxis& a, double lower, double upper, int64_t* first,
+                      int64_t* last) {
+  if (lower == upper) {
+    const int64_t t = Guess(a, lower);
+    if (Line(a, t) < lower && lower < Line(a, t + 1)) {
+      *first = *last = t;
+      return true;
+    }
+  }
+  *first = FirstCell(a, lower);
+  *last = LastCell(a, upper);
+  return *first <= *last;
 }
 
 }  // namespace
@@ -148,38 +168,36 @@ inline uint32_t FindRun(const BoxGrid* g, const uint32_t* cells) {
   }
 }
 
-// Appends the boxes of run r whose other cells lie in [lo, hi] (per level,
-// from level `keyed` on).
-inline __attribute__((always_inline)) void EmitRun(const BoxGrid* g, uint32_t r, const uint32_t* lo, const uint32_t* hi,
-                    std::vector<uint32_t>* hits) {
+// Writes to out the boxes of run r whose other cells lie in [lo, hi] (per
+// level, from level `keyed` on) and returns the end of what it wrote.
+inline __attribute__((always_inline)) uint32_t* EmitRun(const BoxGrid* g, uint32_t r,
+                                                        const uint32_t* lo, const uint32_t* hi,
+                                                        uint32_t* out) {
   const uint32_t first = g->runFirst[r], end = g->runFirst[r + 1];
   const int others = static_cast<int>(g->axis.size()) - g->keyed;
-  if (others == 0) {
-    hits->insert(hits->end(), g->box.begin() + first, g->box.begin() + end);
-    return;
-  }
+  const uint32_t* box = g->box.data();
+  if (others == 0) return std::copy(box + first, box + end, out);
   if (others == 1) {
     const uint32_t* v = g->rest.data();
     const uint32_t a = lo[g->keyed], b = hi[g->keyed];
-    uint32_t i = first, e;
+    uint32_t i = first;
     if (end - first <= 16) {
       while (i < end && v[i] < a) ++i;
-      e = i;
-      while (e < end && v[e] <= b) ++e;
-    } else {
-      i = static_cast<uint32_t>(std::lower_bound(v + first, v + end, a) - v);
-      e = static_cast<uint32_t>(std::upper_bound(v + i, v + end, b) - v);
+      for (; i < end && v[i] <= b; ++i) *out++ = box[i];
+      return out;
     }
-    hits->insert(hits->end(), g->box.begin() + i, g->box.begin() + e);
-    return;
+    i = static_cast<uint32_t>(std::lower_bound(v + first, v + end, a) - v);
+    const uint32_t e = static_cast<uint32_t>(std::upper_bound(v + i, v + end, b) - v);
+    return std::copy(box + i, box + e, out);
   }
   for (uint32_t i = first; i < end; ++i) {
     const uint32_t* c = g->rest.data() + static_cast<size_t>(i) * others;
     bool in = true;
     for (int j = 0; j < others && in; ++j)
       in = c[j] >= lo[g->keyed + j] && c[j] <= hi[g->keyed + j];
-    if (in) hits->push_back(g->box[i]);
+    if (in) *out++ = box[i];
   }
+  return out;
 }
 
 }  // namespace
@@ -222,7 +240,8 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
     const double r0 = tree->domain->radius[j];
     a.h = std::ldexp(r0, -splits[j]);
     a.lo = a.c0 - r0;
-    a.w = a.h + a.h;
+    a.inv = 1.0 / (a.h + a.h);
+    a.top = static_cast<double>(a.cells);
     g->axis.push_back(a);
   };
   for (int i = 0; order && i < dim; ++i) addAxis(order[i]);
@@ -309,8 +328,8 @@ void BoxGridFree(BoxGrid** link) {
   *link = nullptr;
 }
 
-void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper,
-                 std::vector<uint32_t>* hits) {
+void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, HitList* hits,
+                 int sorted) {
   const size_t levels = g->axis.size();
   if (levels == 0) {
     for (int i = 0; i < g->count; ++i) hits->push_back(static_cast<uint32_t>(i));
@@ -318,101 +337,115 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper,
   }
   if (g->count == 0) return;
   uint32_t lo[kMaxDim], hi[kMaxDim];
-  double volume = 1.0;
+  double volume = 1.0;  // cells of the keyed axes in the query
+  double cells = 1.0;   // cells of all axes: at most that many hits
   for (size_t l = 0; l < levels; ++l) {
     const GridAxis& a = g->axis[l];
-    const int64_t first = FirstCell(a, lower[a.coord]);
-    const int64_t last = LastCell(a, upper[a.coord]);
-    if (first > last) return;
+    int64_t first, last;
+    if (!CellRange(a, lower[a.coord], upper[a.coord], &first, &last)) return;
     lo[l] = static_cast<uint32_t>(first);
     hi[l] = static_cast<uint32_t>(last);
-    if (static_cast<int>(l) < g->keyed) volume *= static_cast<double>(last - first + 1);
+    const double n = static_cast<double>(last - first + 1);
+    if (static_cast<int>(l) < g->keyed) volume *= n;
+    cells *= n;
   }
+  // Room for every hit, written in place (not cleared first); what is left
+  // over goes at the end.
   const size_t start = hits->size();
+  hits->resize(start + (cells < g->count ? static_cast<size_t>(cells)
+                                          : static_cast<size_t>(g->count)));
+  uint32_t* const begin = hits->data() + start;
+  uint32_t* out = begin;
   const uint32_t runs = static_cast<uint32_t>(g->runFirst.size() - 1);
   const int keyed = g->keyed;
+  // Runs that gave hits: each gives them in increasing order.
   uint32_t hitRuns = 0;
   if (keyed == 0) {
-    EmitRun(g, 0, lo, hi, hits);
-    return;
-  }
-  if (volume > static_cast<double>(runs)) {
+    out = EmitRun(g, 0, lo, hi, out);
+  } else if (volume > static_cast<double>(runs)) {
     // More keys in the query than runs: every run is looked at.
     for (uint32_t r = 0; r < runs; ++r) {
       const uint32_t* c = g->runCells.data() + static_cast<size_t>(r) * keyed;
       bool in = true;
       for (int l = 0; l < keyed && in; ++l) in = c[l] >= lo[l] && c[l] <= hi[l];
       if (!in) continue;
-      const size_t before = hits->size();
-      EmitRun(g, r, lo, hi, hits);
-      hitRuns += hits->size() > before;
+      uint32_t* const before = out;
+      out = EmitRun(g, r, lo, hi, out);
+      hitRuns += out != before;
     }
   } else if (!g->wide) {
     // Every key of the query, the last keyed axis fastest; the key follows
     // the cells.
-    uint32_t cells[kMaxDim];
+    uint32_t at[kMaxDim];
     uint64_t key = 0;
     for (int l = 0; l < keyed; ++l) {
-      cells[l] = lo[l];
+      at[l] = lo[l];
       key |= static_cast<uint64_t>(lo[l]) << g->shift[l];
     }
     const uint64_t* slotKey = g->slotKey.data();
     const size_t mask = g->slotKey.size() - 1;
+    const int innermost = keyed - 1;
+    const uint64_t step = uint64_t{1} << g->shift[innermost];
     for (;;) {
       for (size_t s = SlotOf(g, key);; s = (s + 1) & mask) {
         const uint64_t k = slotKey[s];
         if (k == 0) break;
         if (k != key + 1) continue;
-        const size_t before = hits->size();
-        EmitRun(g, g->slotRun[s], lo, hi, hits);
-        hitRuns += hits->size() > before;
+        uint32_t* const before = out;
+        out = EmitRun(g, g->slotRun[s], lo, hi, out);
+        hitRuns += out != before;
         break;
       }
-      int l = keyed - 1;
-      while (l >= 0 && cells[l] == hi[l]) {
+      if (at[innermost] != hi[innermost]) {
+        ++at[innermost];
+        key += step;
+        continue;
+      }
+      int l = innermost;
+      while (l >= 0 && at[l] == hi[l]) {
         key -= static_cast<uint64_t>(hi[l] - lo[l]) << g->shift[l];
-        cells[l] = lo[l];
+        at[l] = lo[l];
         --l;
       }
       if (l < 0) break;
-      ++cells[l];
+      ++at[l];
       key += uint64_t{1} << g->shift[l];
     }
   } else {
     // Every key of the query, the last keyed axis fastest.
-    uint32_t cells[kMaxDim];
-    for (int l = 0; l < keyed; ++l) cells[l] = lo[l];
+    uint32_t at[kMaxDim];
+    for (int l = 0; l < keyed; ++l) at[l] = lo[l];
     for (;;) {
-      const uint32_t r = FindRun(g, cells);
+      const uint32_t r = FindRun(g, at);
       if (r != UINT32_MAX) {
-        const size_t before = hits->size();
-        EmitRun(g, r, lo, hi, hits);
-        hitRuns += hits->size() > before;
+        uint32_t* const before = out;
+        out = EmitRun(g, r, lo, hi, out);
+        hitRuns += out != before;
       }
       int l = keyed - 1;
-      while (l >= 0 && cells[l] == hi[l]) {
-        cells[l] = lo[l];
+      while (l >= 0 && at[l] == hi[l]) {
+        at[l] = lo[l];
         --l;
       }
       if (l < 0) break;
-      ++cells[l];
+      ++at[l];
     }
   }
-  if (hitRuns > 1) {
+  const size_t found = static_cast<size_t>(out - begin);
+  if (sorted && hitRuns > 1) {
     // A few short increasing runs: insertion sort.
-    uint32_t* h = hits->data();
-    const size_t end = hits->size();
-    if (end - start > 64) {
-      std::sort(h + start, h + end);
+    if (found > 64) {
+      std::sort(begin, out);
     } else {
-      for (size_t i = start + 1; i < end; ++i) {
-        const uint32_t x = h[i];
+      for (size_t i = 1; i < found; ++i) {
+        const uint32_t x = begin[i];
         size_t j = i;
-        for (; j > start && h[j - 1] > x; --j) h[j] = h[j - 1];
-        h[j] = x;
+        for (; j > 0 && begin[j - 1] > x; --j) begin[j] = begin[j - 1];
+        begin[j] = x;
       }
     }
   }
+  hits->resize(start + found);
 }
 
 }  // namespace vesk

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "tree/fill_vector.h"
 #include "tree/tree.h"
 
 namespace vesk {
@@ -70,12 +71,14 @@ int BoxGridBuild(BoxGrid* grid, const Tree* tree, int depth, const uint32_t* cel
                  uint32_t count, const int* order, int keyed = -1);
 void BoxGridFree(BoxGrid** link);
 
-// Appends to hits, in increasing order, the numbers of the boxes that
-// TreeSearchBoxRec from the root at the grid's depth reports for the
-// closed query box [lower, upper]: only split coordinates are tested,
-// strict comparisons reject (a NaN bound rejects nothing). Reads the grid
-// only, so several threads may look up at once.
-void BoxGridFind(const BoxGrid* grid, const double* lower, const double* upper,
-                 std::vector<uint32_t>* hits);
+// Appends to hits the numbers of the boxes that TreeSearchBoxRec from the
+// root at the grid's depth reports for the closed query box [lower, upper]:
+// only split coordinates are tested, strict comparisons reject (a NaN bound
+// rejects nothing). In increasing order when `sorted` is nonzero; otherwise
+// each once, in an order that depends on the grid and the query alone.
+// Reads the grid only, so several threads may look up at once.
+using HitList = FillVector<uint32_t>;
+void BoxGridFind(const BoxGrid* grid, const double* lower, const double* upper, HitList* hits,
+                 int sorted = 1);
 
 }  // namespace vesk
