@@ -91,15 +91,20 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
 
 int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                            int* baseBoxes, int* baseRecurrent, int threads, DepthBoxes* kept) {
-  if (kept) kept->depth = -1;
   const int n = base->domain->dim;
   const int liftedDim = lifted->domain->dim;
   const bool fits = n == 2 && 2 * n <= liftedDim;
   Workers workers(AnalysisThreads(threads));
   // The lifted boxes at the working depth (the height), numbered only when
-  // the call goes ahead.
+  // the call goes ahead: those the caller gathered, or a walk's.
   DepthBoxes lb;
-  CollectDepthBoxes(lifted, -1, 1, 0, fits ? kMaxLiftedHeight : -1, workers, &lb);
+  if (kept && kept->depth >= 0 && kept->depth <= kMaxLiftedHeight && fits) {
+    lb = std::move(*kept);
+  } else {
+    if (kept) lb = std::move(*kept);  // its memory
+    CollectDepthBoxes(lifted, -1, 1, 0, fits ? kMaxLiftedHeight : -1, workers, &lb);
+  }
+  if (kept) kept->depth = -1;
   const int D = lb.depth;
   if (D > kMaxLiftedHeight) {
     std::fprintf(stderr,

@@ -39,6 +39,9 @@ struct DepthBoxes;
 // The same; when boxes is not null and lifted boxes are left, *boxes gets
 // them as CollectDepthBoxes would gather them from the pruned tree (mask 1,
 // without records where the grid gives them); otherwise boxes->depth is -1.
+// When boxes->depth is 0 or more on entry, *boxes are the lifted boxes at
+// the height as CollectDepthBoxes(lifted, -1, 1, 0, ...) gathers them (as
+// TreeSubdivideAllCollect leaves them), and no walk gathers them again.
 int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                            int* baseBoxes, int* baseRecurrent, int threads, DepthBoxes* boxes);
 

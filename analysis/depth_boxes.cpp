@@ -444,33 +444,125 @@ void KeepDepthBoxes(Tree* tree, const char* keep, Workers& workers, DepthBoxes* 
 
 void TreeSubdivideAllThreads(Tree* tree, int threads) {
   Workers workers(AnalysisThreads(threads));
+  TreeSubdivideAllCollect(tree, workers, nullptr);
+}
+
+bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, DepthBoxes* out) {
+  const int dim = tree->domain->dim;
   const Units units = CutIntoUnits(tree, INT64_MAX, workers.count());
   const size_t n = units.box.size();
   const int64_t maxDepth = TreeMaxDepth(tree);
   std::vector<std::unique_ptr<Walker>> walkers(workers.count());
-  std::vector<long long> refused(n, 0);
+  // Per unit: leaves refused at the depth limit, the depths of its leaves
+  // before the split, whether its splits follow the table, and (when
+  // gathering) the children made, with their cells.
+  struct Made {
+    long long refused = 0;
+    int64_t shallow = INT64_MAX, deep = -1;
+    bool regular = true;
+    FillVector<Box*> box;
+    FillVector<uint32_t> cell;
+  };
+  std::vector<Made> made(n);
+  if (out && n == 1) {
+    // The one unit fills the arrays it hands over: their memory is reused.
+    made[0].box.swap(out->box);
+    made[0].cell.swap(out->cell);
+    made[0].box.clear();
+    made[0].cell.clear();
+  }
   workers.Run(n, [&](int worker, size_t u) {
     if (!walkers[worker]) walkers[worker] = std::make_unique<Walker>(tree);
-    long long r = 0;
+    Made m;
+    if (n == 1) {
+      m.box.swap(made[0].box);
+      m.cell.swap(made[0].cell);
+    }
     // The walk goes on past a leaf without entering the children it was
     // just given.
-    WalkUnit(
+    m.regular = WalkUnit(
         tree, *walkers[worker], units, u, INT64_MAX,
         [](Box*, int64_t, const double*, const double*, const uint32_t*) {},
-        [&](Box* b, int64_t d, const double*, const double*, const uint32_t*) {
-          if (d >= maxDepth) ++r;
-          else BoxSubdivide(b, tree->sd[d]);
+        [&](Box* b, int64_t d, const double*, const double*, const uint32_t* cell) {
+          if (d < m.shallow) m.shallow = d;
+          if (d > m.deep) m.deep = d;
+          if (d >= maxDepth) {
+            ++m.refused;
+            return;
+          }
+          const int k = tree->sd[d];
+          BoxSubdivide(b, static_cast<uint8_t>(k));
+          if (!out) return;
+          for (uint32_t s = 0; s < 2; ++s) {
+            m.box.push_back(b->child[s]);
+            const size_t at = m.cell.size();
+            m.cell.insert(m.cell.end(), cell, cell + dim);
+            m.cell[at + k] = (cell[k] << 1) | s;
+          }
         });
-    refused[u] = r;
+    made[u] = std::move(m);
   });
-  long long total = 0;
-  for (long long r : refused) total += r;
-  if (total)
+  long long refused = 0;
+  int64_t shallow = INT64_MAX, deep = -1;
+  bool regular = units.regular;
+  for (const Made& m : made) {
+    refused += m.refused;
+    shallow = std::min(shallow, m.shallow);
+    deep = std::max(deep, m.deep);
+    regular = regular && m.regular;
+  }
+  if (refused)
     std::fprintf(stderr,
                  "warning: libvesk: TreeSubdivideAllThreads(): %lld leaves at the depth limit "
                  "%lld were not subdivided.\n",
-                 total, static_cast<long long>(maxDepth));
+                 refused, static_cast<long long>(maxDepth));
   TreeReset(tree);
+  if (!out) return false;
+  out->depth = -1;
+  out->count = 0;
+  // What was gathered stands for the walk only when every leaf lay at one
+  // depth and was split, and the new boxes are cells of one exact grid.
+  const int D = static_cast<int>(deep + 1);
+  if (refused || shallow != deep || deep < 0 || !regular || !TreeGridUsable(tree, D)) {
+    out->box.clear();
+    out->cell.clear();
+    return false;
+  }
+  out->dim = dim;
+  out->depth = D;
+  out->onGrid = true;
+  CellGeometryOf(tree, D, &out->geometry);
+  out->matrix.clear();
+  out->leafWithoutMask = false;
+  std::vector<size_t> first(n + 1, 0);
+  for (size_t u = 0; u < n; ++u) first[u + 1] = first[u] + made[u].box.size();
+  const size_t K = first[n];
+  out->count = static_cast<int>(K);
+  if (n == 1) {
+    out->box.swap(made[0].box);
+    out->cell.swap(made[0].cell);
+    for (size_t i = 0; i < K; ++i) out->box[i]->no = static_cast<int32_t>(i);
+  } else {
+    out->box.resize(K);
+    out->cell.resize(K * dim);
+    workers.Run(n, [&](int, size_t u) {
+      Made& m = made[u];
+      const size_t at = first[u];
+      for (size_t i = 0; i < m.box.size(); ++i) {
+        m.box[i]->no = static_cast<int32_t>(at + i);
+        out->box[at + i] = m.box[i];
+      }
+      std::copy_n(m.cell.data(), m.cell.size(), out->cell.data() + at * dim);
+      Release(m.box);
+      Release(m.cell);
+    });
+  }
+  // The units of the tree as it is now.
+  Units after = CutIntoUnits(tree, INT64_MAX, workers.count());
+  out->cut = after.cut;
+  out->unit = std::move(after.box);
+  TreeReset(tree);
+  return true;
 }
 
 }  // namespace vesk

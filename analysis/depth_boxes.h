@@ -78,4 +78,13 @@ void KeepDepthBoxes(Tree* tree, const char* keep, Workers& workers, DepthBoxes* 
 // threads' own allocation arenas.
 void TreeSubdivideAllThreads(Tree* tree, int threads);
 
+// TreeSubdivideAllThreads on `workers`, gathering the new boxes on the way:
+// when every leaf lay at one depth and was split, and the new boxes are the
+// cells of one exact grid, *out gets exactly what CollectDepthBoxes(tree,
+// -1, mask, 0, ...) would gather after the split (no records; no leaf is
+// left above the new depth) and the result is true. Otherwise out->depth is
+// -1 and the result false: the caller gathers the boxes itself. out may be
+// null; its arrays are reused.
+bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, DepthBoxes* out);
+
 }  // namespace vesk

@@ -160,13 +160,15 @@ void FreeBaseTree(Tree** base) {
 // the invariant set, the cone test. 1 when hyperbolicity follows.
 // stats->subdivided holds the boxes at the working depth, or -1 when they
 // are still to be counted.
+// boxes: the lifted boxes at the working depth when the subdivision
+// gathered them (depth 0 or more), otherwise depth -1; the buffers are the
+// run's, reused pass after pass.
 int Restrict(const Run& run, Tree* lifted, Tree* base, double* lo, double* hi, int n,
-             int threads, VerifyPassStats* stats) {
+             int threads, VerifyPassStats* stats, DepthBoxes& boxes) {
   if (stats->subdivided < 0) stats->subdivided = TreeCountDepth(lifted, TreeDepth(lifted->root));
   run.stage(kStageChainRecurrent, stats->subdivided);
   // The boxes the chain recurrent set leaves are handed on to the
   // invariant set rather than gathered again.
-  DepthBoxes boxes;
   const int left = BaseChainRecSetKeeping(lifted, base, lo, hi, &stats->baseBoxes,
                                           &stats->baseRecurrent, threads, &boxes);
   stats->afterChainRec = left;
@@ -342,7 +344,8 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     VerifyPassStats stats{};
     stats.conePassed = -1;
     stats.subdivided = -1;
-    if (Restrict(run, lifted, base, lo, hi, n, PassThreads(threads, leaves), &stats)) {
+    DepthBoxes boxes;
+    if (Restrict(run, lifted, base, lo, hi, n, PassThreads(threads, leaves), &stats, boxes)) {
       outcome = kVerifyHyperbolic;
       if (value) *value = 1.0;
     }
@@ -351,6 +354,8 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
 
   const int maxDepth = options ? options->maxDepth : -1;
   int pass = options && options->firstPass > 0 ? options->firstPass : 1;
+  // The lifted boxes of a pass; their buffers serve every pass.
+  DepthBoxes boxes;
   char line[64];
   // After a pass that does not succeed the tree is even and one level
   // taller: boxes are left at the working depth, and the leaves above it
@@ -401,8 +406,12 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     run.print(line);
     run.stage(kStageSubdivide, stats.leaves);
     const int passThreads = PassThreads(threads, 2 * int64_t{stats.leaves});
-    TreeSubdivideAllThreads(lifted, passThreads);
-    const int success = Restrict(run, lifted, base, lo, hi, n, passThreads, &stats);
+    {
+      // The new boxes are gathered as they are made.
+      Workers workers(AnalysisThreads(passThreads));
+      TreeSubdivideAllCollect(lifted, workers, &boxes);
+    }
+    const int success = Restrict(run, lifted, base, lo, hi, n, passThreads, &stats, boxes);
     stats.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (success) {

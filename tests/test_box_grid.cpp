@@ -217,6 +217,77 @@ TEST(DepthBoxes, SubdivisionMatchesTreeSubdivideAll) {
   TreeFree(&t);
 }
 
+void LeafDepths(const Box* b, int d, int* shallow, int* deep) {
+  if (!b->child[0] && !b->child[1]) {
+    *shallow = std::min(*shallow, d);
+    *deep = std::max(*deep, d);
+    return;
+  }
+  for (const Box* c : b->child)
+    if (c) LeafDepths(c, d + 1, shallow, deep);
+}
+
+// The boxes gathered while subdividing are those a walk gathers after it,
+// on even trees (every leaf at one depth, splits along a random table) and
+// on the uneven trees of RandomTree, where the gathering must step aside.
+TEST(DepthBoxes, GatheringWhileSubdividingMatchesTheWalk) {
+  std::mt19937 rng(21);
+  int gathered = 0;
+  for (int trial = 0; trial < 120; ++trial) {
+    SCOPED_TRACE(trial);
+    const int dim = 1 + static_cast<int>(rng() % 4);
+    Tree* t;
+    if (trial % 3 == 0) {
+      t = RandomTree(rng, dim, 3 + static_cast<int>(rng() % 10), rng() % 2);
+    } else {
+      std::vector<double> center(dim), radius(dim);
+      for (int j = 0; j < dim; ++j) {
+        center[j] = 0.25 * static_cast<int>(rng() % 9) - 1.0;
+        radius[j] = 0.5 * (1 + rng() % 4);
+      }
+      t = MakeTree(center, radius);
+      if (rng() % 2)
+        for (int64_t d = 0; d <= TreeMaxDepth(t); ++d)
+          t->sd[d] = static_cast<uint8_t>(rng() % dim);
+      const int depth = static_cast<int>(rng() % 12);
+      for (int i = 0, n = 1 + static_cast<int>(rng() % 300); i < n; ++i)
+        TreeInsert(t, iotest::RandomPoint(t, rng).data(), depth, 1, 1);
+    }
+    int shallow = INT_MAX, deep = -1;
+    LeafDepths(t->root, 0, &shallow, &deep);
+    const bool even = shallow == deep;
+    Tree* ref = vesktest::CloneTree(t);
+    Workers some(1 + static_cast<int>(rng() % 3));
+    TreeSubdivideAllThreads(ref, 1);
+    const auto split = vesktest::Snapshot(ref);
+    DepthBoxes want, got;
+    CollectDepthBoxes(ref, -1, 1, 0, INT_MAX, some, &want);  // numbers the boxes
+    got.depth = 7;  // stale values are not left behind
+    const bool made = TreeSubdivideAllCollect(t, some, &got);
+    ASSERT_EQ(vesktest::Snapshot(t), made ? vesktest::Snapshot(ref) : split);
+    if (!made) {
+      EXPECT_EQ(got.depth, -1);
+      EXPECT_TRUE(!even || !want.onGrid) << "an even tree on a grid was not gathered";
+    } else {
+      ASSERT_TRUE(even);
+      ++gathered;
+      ASSERT_TRUE(want.onGrid);
+      EXPECT_EQ(got.depth, want.depth);
+      ASSERT_EQ(got.count, want.count);
+      EXPECT_EQ(std::vector<uint32_t>(got.cell.begin(), got.cell.end()),
+                std::vector<uint32_t>(want.cell.begin(), want.cell.end()));
+      EXPECT_FALSE(got.leafWithoutMask);
+      for (int i = 0; i < got.count; ++i) ASSERT_EQ(got.box[i]->no, i);
+      // The units cut the tree as the walk's do.
+      EXPECT_EQ(got.cut, want.cut);
+      EXPECT_EQ(got.unit.size(), want.unit.size());
+    }
+    TreeFree(&ref);
+    TreeFree(&t);
+  }
+  EXPECT_GT(gathered, 40);
+}
+
 TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
   std::mt19937 rng(64);
   size_t hits = 0, queries = 0;
