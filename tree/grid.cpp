@@ -54,6 +54,7 @@ struct GridAxis {
   double c0, h;   // Line(t) = c0 + (2t - cells) * h, exact
   double lo, inv;  // first line and cells per unit, for the first guess
   double top;      // cells, as a double
+  bool direct;     // WellInside may be used: lines lo + t * w exact, inv finite
 };
 
 inline double Line(const GridAxis& a, int64_t t) {
@@ -89,20 +90,39 @@ inline int64_t LastCell(const GridAxis& a, double upper) {
   return t;
 }
 
+// The cell that holds x well inside it, without comparing x with a line:
+// with q = (x - lo) / w computed as fl(fl(x - lo) * fl(1 / w)), in any
+// rounding direction (unit u <= 2^-52), the computed q differs from the
+// exact one by at most 3.0001 u q < 2^-19 for q below 2^31 cells (a
+// subtraction that underflows is exact, and a product that does makes q
+// too small to pass). The lines of the grid are the exact reals
+// lo + t * w (TreeGridUsable; checked when the axis is made). So when the
+// computed q has a fraction in [2^-16, 1 - 2^-16], x lies strictly
+// between lines t and t + 1: FirstCell and LastCell both give t. False
+// when that cannot be told this way (near a line, outside, NaN).
+inline bool WellInside(const GridAxis& a, double x, int64_t* cell) {
+  const double q = (x - a.lo) * a.inv;
+  if (!(q >= 0.0 && q < a.top)) return false;
+  const int64_t t = static_cast<int64_t>(q);
+  const double f = q - static_cast<double>(t);  // exact
+  if (!(f >= 0x1p-16 && f <= 1.0 - 0x1p-16)) return false;
+  *cell = t;
+  return true;
+}
+
 // The cells [first, last] of a query [lower, upper] along one axis, as
-// FirstCell and LastCell give them; false when there is none. A point
-// strictly inside a cell takes two comparisons.
+// FirstCell and LastCell give them; false when there is none.
 inline bool CellRange(const GridAxis& a, double lower, double upper, int64_t* first,
                       int64_t* last) {
-  if (lower == upper) {
-    const int64_t t = Guess(a, lower);
-    if (Line(a, t) < lower && lower < Line(a, t + 1)) {
-      *first = *last = t;
+  if (a.direct && WellInside(a, lower, first)) {
+    if (lower == upper) {
+      *last = *first;
       return true;
     }
+  } else {
+    *first = FirstCell(a, lower);
   }
-  *first = FirstCell(a, lower);
-  *last = LastCell(a, upper);
+  if (!(a.direct && WellInside(a, upper, last))) *last = LastCell(a, upper);
   return *first <= *last;
 }
 
@@ -242,6 +262,8 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
     a.lo = a.c0 - r0;
     a.inv = 1.0 / (a.h + a.h);
     a.top = static_cast<double>(a.cells);
+    a.direct = a.cells <= (int64_t{1} << 31) && Line(a, 0) == a.lo &&
+               Line(a, a.cells) == a.c0 + r0 && std::isfinite(a.inv) && a.inv > 0.0;
     g->axis.push_back(a);
   };
   for (int i = 0; order && i < dim; ++i) addAxis(order[i]);
