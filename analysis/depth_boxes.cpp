@@ -493,12 +493,14 @@ bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, DepthBoxes* out) {
           const int k = tree->sd[d];
           BoxSubdivide(b, static_cast<uint8_t>(k));
           if (!out) return;
-          for (uint32_t s = 0; s < 2; ++s) {
-            m.box.push_back(b->child[s]);
-            const size_t at = m.cell.size();
-            m.cell.insert(m.cell.end(), cell, cell + dim);
-            m.cell[at + k] = (cell[k] << 1) | s;
-          }
+          m.box.push_back(b->child[0]);
+          m.box.push_back(b->child[1]);
+          const size_t at = m.cell.size();
+          m.cell.resize(at + 2 * static_cast<size_t>(dim));
+          uint32_t* c = m.cell.data() + at;
+          for (int j = 0; j < dim; ++j) c[j] = c[dim + j] = cell[j];
+          c[k] = cell[k] << 1;
+          c[dim + k] = (cell[k] << 1) | 1u;
         });
     made[u] = std::move(m);
   });

@@ -71,7 +71,8 @@ Box* BoxNew() {
     return box;
   }
 #endif
-  Box* box = static_cast<Box*>(VeskCalloc(1, sizeof(Box)));
+  Box* box = static_cast<Box*>(VeskMalloc(sizeof(Box)));
+  *box = Box{};
   box->tag = 1;
   box->no = -1;
   return box;

@@ -146,8 +146,9 @@ struct BoxGrid {
   std::vector<uint32_t> slotRun;
   std::vector<uint32_t> runFirst;  // runs + 1 entries into box and rest
   std::vector<uint32_t> runCells;  // keyed cells of each run
-  std::vector<uint32_t> box;       // box numbers, run after run
-  std::vector<uint32_t> rest;      // cells along the other axes, levels - keyed per box
+  FillVector<uint32_t> box;        // box numbers, run after run
+  FillVector<uint32_t> rest;       // cells along the other axes, levels - keyed per box
+  FillVector<uint32_t> runOf;      // while building: the run of each box
 };
 
 namespace {
@@ -286,60 +287,65 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
   g->slotRun.clear();
   if (levels == 0) return 1;  // depth 0: the root is every query's hit
 
-  // Runs numbered in the order of their first box; runOf[i] = run of box i
-  // (kept in g->box until the runs are laid out).
+  // Runs numbered in the order of their first box; runOf[i] = run of box i.
   g->hashBits = 4;
   while ((size_t{1} << g->hashBits) < 2 * static_cast<size_t>(count)) ++g->hashBits;
   g->slotKey.assign(size_t{1} << g->hashBits, 0);
   g->slotRun.resize(g->slotKey.size());
-  std::vector<uint32_t>& runOf = g->rest;  // scratch, laid out below
+  FillVector<uint32_t>& runOf = g->runOf;
   runOf.resize(count);
-  uint32_t cells[kMaxDim];
+  int coord[kMaxDim], shift[kMaxDim];
+  for (int l = 0; l < levels; ++l) coord[l] = g->axis[l].coord;
+  for (int l = 0; l < g->keyed; ++l) shift[l] = g->shift[l];
   const size_t mask = g->slotKey.size() - 1;
-  uint32_t runs = 0;
-  for (uint32_t i = 0; i < count; ++i) {
+  uint32_t runs = g->keyed == 0 ? 1 : 0;
+  for (uint32_t i = 0; g->keyed > 0 && i < count; ++i) {
     const uint32_t* c = cell + static_cast<size_t>(i) * dim;
-    for (int l = 0; l < g->keyed; ++l) cells[l] = c[g->axis[l].coord];
-    uint32_t run = UINT32_MAX;
-    if (g->keyed == 0) {
-      run = 0;
-      runs = 1;
+    uint32_t cells[kMaxDim];
+    uint64_t key = 0;
+    if (g->wide) {
+      for (int l = 0; l < g->keyed; ++l) cells[l] = c[coord[l]];
+      key = WideKey(g, cells);
     } else {
-      const uint64_t key = g->wide ? WideKey(g, cells) : NarrowKey(g, cells);
-      size_t s = SlotOf(g, key);
-      for (;; s = (s + 1) & mask) {
-        const uint64_t k = g->slotKey[s];
-        if (k == 0) break;
-        if (k != key + 1) continue;
-        const uint32_t r = g->slotRun[s];
-        if (!g->wide ||
-            std::equal(cells, cells + g->keyed,
-                       g->runCells.data() + static_cast<size_t>(r) * g->keyed)) {
-          run = r;
-          break;
-        }
+      for (int l = 0; l < g->keyed; ++l) key |= static_cast<uint64_t>(c[coord[l]]) << shift[l];
+    }
+    uint32_t run = UINT32_MAX;
+    size_t s = SlotOf(g, key);
+    for (;; s = (s + 1) & mask) {
+      const uint64_t k = g->slotKey[s];
+      if (k == 0) break;
+      if (k != key + 1) continue;
+      const uint32_t r = g->slotRun[s];
+      if (!g->wide || std::equal(cells, cells + g->keyed,
+                                 g->runCells.data() + static_cast<size_t>(r) * g->keyed)) {
+        run = r;
+        break;
       }
-      if (run == UINT32_MAX) {
-        run = runs++;
-        g->slotKey[s] = key + 1;
-        g->slotRun[s] = run;
-        g->runCells.insert(g->runCells.end(), cells, cells + g->keyed);
-      }
+    }
+    if (run == UINT32_MAX) {
+      run = runs++;
+      g->slotKey[s] = key + 1;
+      g->slotRun[s] = run;
+      for (int l = 0; l < g->keyed; ++l) g->runCells.push_back(c[coord[l]]);
     }
     runOf[i] = run;
   }
-  // Counts, then first entries.
+  if (g->keyed == 0) std::fill(runOf.begin(), runOf.end(), 0u);
+  // Run sizes, their running sums (the end of each run), then every box
+  // placed from the back of its run: runFirst[r] ends at the run's start,
+  // and each run lists its boxes in increasing order.
   g->runFirst.assign(static_cast<size_t>(runs) + 1, 0);
-  for (uint32_t i = 0; i < count; ++i) ++g->runFirst[runOf[i] + 1];
-  for (uint32_t r = 0; r < runs; ++r) g->runFirst[r + 1] += g->runFirst[r];
+  for (uint32_t i = 0; i < count; ++i) ++g->runFirst[runOf[i]];
+  for (uint32_t r = 1; r < runs; ++r) g->runFirst[r] += g->runFirst[r - 1];
+  g->runFirst[runs] = count;
   g->box.resize(count);
-  std::vector<uint32_t> at(g->runFirst.begin(), g->runFirst.end() - 1);
-  for (uint32_t i = 0; i < count; ++i) g->box[at[runOf[i]]++] = i;
-  g->rest.assign(static_cast<size_t>(count) * others, 0);
-  for (uint32_t e = 0; e < count; ++e) {
-    const uint32_t* c = cell + static_cast<size_t>(g->box[e]) * dim;
+  g->rest.resize(static_cast<size_t>(count) * others);
+  for (uint32_t i = count; i-- > 0;) {
+    const uint32_t at = --g->runFirst[runOf[i]];
+    g->box[at] = i;
+    const uint32_t* c = cell + static_cast<size_t>(i) * dim;
     for (int j = 0; j < others; ++j)
-      g->rest[static_cast<size_t>(e) * others + j] = c[g->axis[g->keyed + j].coord];
+      g->rest[static_cast<size_t>(at) * others + j] = c[coord[g->keyed + j]];
   }
   return 1;
 }
