@@ -23,14 +23,14 @@ namespace vesk {
 namespace {
 
 // The first n center coordinates of the boxes, each distinct point once,
-// in the boxes' order. On a grid, boxes with the same state cells have the
-// same state center, bit for bit.
-std::vector<std::vector<double>> DistinctStateCenters(const DepthBoxes& boxes, int n) {
-  std::vector<std::vector<double>> points;
+// in the boxes' order, n doubles per point. On a grid, boxes with the same
+// state cells have the same state center, bit for bit.
+std::vector<double> DistinctStateCenters(const DepthBoxes& boxes, int n) {
+  std::vector<double> points;
   std::vector<double> record(2 * static_cast<size_t>(boxes.dim));
   auto add = [&](size_t i) {
     DepthBoxRecord(boxes, i, record.data());
-    points.emplace_back(record.begin(), record.begin() + n);
+    points.insert(points.end(), record.begin(), record.begin() + n);
   };
   const size_t K = static_cast<size_t>(boxes.count);
   if (boxes.onGrid) {
@@ -147,8 +147,8 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
   // nothing, so each distinct center is inserted once, in walk order.
   BoxFree(&base->root->child[0]);
   BoxFree(&base->root->child[1]);
-  for (const std::vector<double>& point : DistinctStateCenters(lb, n))
-    TreeInsert(base, point.data(), B, 1, 1);
+  const std::vector<double> centers = DistinctStateCenters(lb, n);
+  for (size_t at = 0; at < centers.size(); at += n) TreeInsert(base, centers.data() + at, B, 1, 1);
 
   // The deepest base level is B unless no lifted center lay in the base
   // domain; then it is the root alone, the one base box.
@@ -186,7 +186,7 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
         for (int j = 0; j < n; ++j) lower[j] = upper[j] = center[j];
         finder.Find(worker, lower.data(), upper.data(), &hits);
       }
-      found[c].swap(hits);
+      found[c] = std::move(hits);
     });
     for (const HitList& hits : found)
       for (uint32_t h : hits) keep[h] = 0;

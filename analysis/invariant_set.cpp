@@ -98,7 +98,7 @@ int InvariantSetCore(Tree* lifted, DepthBoxes& boxes, double* paramLo, double* p
   for (uint32_t v = 0; v < graph.count; ++v) {
     if (graph.first[v + 1] - graph.first[v] != 1) continue;
     const size_t c = v / kGraphChunk;
-    graph.piece[c].erase(graph.piece[c].begin() + (graph.first[v] - graph.first[c * kGraphChunk]));
+    graph.piece[c].Erase(graph.first[v] - graph.first[c * kGraphChunk]);
     for (uint32_t w = v + 1; w <= graph.count; ++w) --graph.first[w];
     break;
   }

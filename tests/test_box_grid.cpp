@@ -324,7 +324,7 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
       ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()), want)
           << "query " << q << ", keyed " << keyed;
       // Unsorted: the same boxes, each once.
-      got.assign(1, 7u);
+      got = HitList{7u};
       BoxGridFind(grid, lo.data(), hi.data(), &got, 0);
       std::sort(got.begin() + 1, got.end());
       ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()), want)

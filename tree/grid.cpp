@@ -288,8 +288,10 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
   if (levels == 0) return 1;  // depth 0: the root is every query's hit
 
   // Runs numbered in the order of their first box; runOf[i] = run of box i.
+  // Boxes share runs, so the table starts with a slot per box and doubles
+  // whenever the runs would fill more than half of it.
   g->hashBits = 4;
-  while ((size_t{1} << g->hashBits) < 2 * static_cast<size_t>(count)) ++g->hashBits;
+  while ((size_t{1} << g->hashBits) < static_cast<size_t>(count)) ++g->hashBits;
   g->slotKey.assign(size_t{1} << g->hashBits, 0);
   g->slotRun.resize(g->slotKey.size());
   FillVector<uint32_t>& runOf = g->runOf;
@@ -297,7 +299,7 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
   int coord[kMaxDim], shift[kMaxDim];
   for (int l = 0; l < levels; ++l) coord[l] = g->axis[l].coord;
   for (int l = 0; l < g->keyed; ++l) shift[l] = g->shift[l];
-  const size_t mask = g->slotKey.size() - 1;
+  size_t mask = g->slotKey.size() - 1;
   uint32_t runs = g->keyed == 0 ? 1 : 0;
   for (uint32_t i = 0; g->keyed > 0 && i < count; ++i) {
     const uint32_t* c = cell + static_cast<size_t>(i) * dim;
@@ -327,6 +329,26 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
       g->slotKey[s] = key + 1;
       g->slotRun[s] = run;
       for (int l = 0; l < g->keyed; ++l) g->runCells.push_back(c[coord[l]]);
+      if (2 * static_cast<size_t>(runs) > g->slotKey.size()) {
+        // Twice the slots, every run entered again from its cells.
+        ++g->hashBits;
+        g->slotKey.assign(size_t{1} << g->hashBits, 0);
+        g->slotRun.resize(g->slotKey.size());
+        mask = g->slotKey.size() - 1;
+        for (uint32_t r = 0; r < runs; ++r) {
+          const uint32_t* have = g->runCells.data() + static_cast<size_t>(r) * g->keyed;
+          uint64_t k = 0;
+          if (g->wide) {
+            k = WideKey(g, have);
+          } else {
+            for (int l = 0; l < g->keyed; ++l) k |= static_cast<uint64_t>(have[l]) << shift[l];
+          }
+          size_t t = SlotOf(g, k);
+          while (g->slotKey[t] != 0) t = (t + 1) & mask;
+          g->slotKey[t] = k + 1;
+          g->slotRun[t] = r;
+        }
+      }
     }
     runOf[i] = run;
   }
@@ -379,10 +401,8 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
   }
   // Room for every hit, written in place (not cleared first); what is left
   // over goes at the end.
-  const size_t start = hits->size();
-  hits->resize(start + (cells < g->count ? static_cast<size_t>(cells)
-                                          : static_cast<size_t>(g->count)));
-  uint32_t* const begin = hits->data() + start;
+  uint32_t* const begin = hits->Room(cells < g->count ? static_cast<size_t>(cells)
+                                                      : static_cast<size_t>(g->count));
   uint32_t* out = begin;
   const uint32_t runs = static_cast<uint32_t>(g->runFirst.size() - 1);
   const int keyed = g->keyed;
@@ -473,7 +493,7 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
       }
     }
   }
-  hits->resize(start + found);
+  hits->Add(found);
 }
 
 }  // namespace vesk

@@ -12,7 +12,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "tree/fill_vector.h"
@@ -77,7 +79,47 @@ void BoxGridFree(BoxGrid** link);
 // rejects nothing). In increasing order when `sorted` is nonzero; otherwise
 // each once, in an order that depends on the grid and the query alone.
 // Reads the grid only, so several threads may look up at once.
-using HitList = FillVector<uint32_t>;
+// The box numbers that lookups append to, written in place: Room(n) makes
+// room for n more at end() (growing by doubling, nothing cleared), Add(n)
+// takes n of them into the list.
+class HitList {
+ public:
+  HitList() = default;
+  HitList(std::initializer_list<uint32_t> items) : buf_(items), size_(items.size()) {}
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  uint32_t* data() { return buf_.data(); }
+  const uint32_t* data() const { return buf_.data(); }
+  uint32_t* begin() { return buf_.data(); }
+  uint32_t* end() { return buf_.data() + size_; }
+  const uint32_t* begin() const { return buf_.data(); }
+  const uint32_t* end() const { return buf_.data() + size_; }
+  uint32_t& operator[](size_t i) { return buf_[i]; }
+  uint32_t operator[](size_t i) const { return buf_[i]; }
+  void clear() { size_ = 0; }
+  void reserve(size_t n) {
+    if (n > buf_.size()) buf_.resize(n);
+  }
+  uint32_t* Room(size_t n) {
+    if (size_ + n > buf_.size()) buf_.resize(std::max(2 * buf_.size(), size_ + n));
+    return buf_.data() + size_;
+  }
+  void Add(size_t n) { size_ += n; }
+  void push_back(uint32_t x) {
+    *Room(1) = x;
+    ++size_;
+  }
+  // Removes item i, the later ones moving up.
+  void Erase(size_t i) {
+    std::copy(begin() + i + 1, end(), begin() + i);
+    --size_;
+  }
+
+ private:
+  FillVector<uint32_t> buf_;
+  size_t size_ = 0;
+};
+
 void BoxGridFind(const BoxGrid* grid, const double* lower, const double* upper, HitList* hits,
                  int sorted = 1);
 
