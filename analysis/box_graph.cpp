@@ -2,19 +2,22 @@
 #include "analysis/box_graph.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "tree/search.h"
 
 namespace vesk {
 
-BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order,
-                        int keyed) {
+const BoxGrid* DepthBoxesGrid(BoxGrid* grid, const Tree* tree, const DepthBoxes& boxes,
+                              const int* order, int keyed) {
   if (!boxes.onGrid) return nullptr;
-  return BoxGridNew(tree, boxes.depth, boxes.cell.data(), static_cast<uint32_t>(boxes.count),
-                    order, keyed);
+  return BoxGridBuild(grid, tree, boxes.depth, boxes.cell.data(),
+                      static_cast<uint32_t>(boxes.count), order, keyed)
+             ? grid
+             : nullptr;
 }
 
-BoxFinder::BoxFinder(Tree* tree, int depth, BoxGrid* grid, int workers)
+BoxFinder::BoxFinder(Tree* tree, int depth, const BoxGrid* grid, int workers)
     : depth_(depth), grid_(grid) {
   if (grid_) return;
   // Each worker searches the tree with a cursor of its own.
@@ -26,7 +29,6 @@ BoxFinder::BoxFinder(Tree* tree, int depth, BoxGrid* grid, int workers)
 }
 
 BoxFinder::~BoxFinder() {
-  BoxGridFree(&grid_);
   for (Tree*& t : holders_) TreeFree(&t);
   for (SparseVector*& v : lists_) SparseVectorFree(&v);
 }
@@ -53,8 +55,12 @@ constexpr size_t kPeelChunk = 4096;
 
 }  // namespace
 
-std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
+void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
+                  std::vector<char>* aliveOut) {
   const uint32_t n = g.count;
+  std::vector<char>& alive = *aliveOut;
+  alive.assign(n, 1);
+  if (n == 0) return;
   // Predecessor lists: the transposed rows, each in increasing order. The
   // sources are cut into a few blocks; block b counts its edges into every
   // target, so that it knows where in each predecessor list its own sources
@@ -63,7 +69,8 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
   auto block = [&](size_t b) {
     return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks);
   };
-  FillVector<uint32_t> at(blocks * n);
+  FillVector<uint32_t>& at = buffers->at;
+  at.resize(blocks * n);
   workers.Run(blocks, [&](int, size_t b) {
     uint32_t* count = at.data() + b * n;
     std::fill(count, count + n, 0u);
@@ -72,8 +79,12 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
       for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) ++count[row[k]];
     }
   });
-  FillVector<uint32_t> preds(n), succs(n);
-  FillVector<uint64_t> inFirst(static_cast<size_t>(n) + 1);
+  FillVector<uint32_t>& preds = buffers->preds;
+  FillVector<uint32_t>& succs = buffers->succs;
+  FillVector<uint64_t>& inFirst = buffers->inFirst;
+  preds.resize(n);
+  succs.resize(n);
+  inFirst.resize(static_cast<size_t>(n) + 1);
   inFirst[0] = 0;
   for (uint32_t t = 0; t < n; ++t) {
     uint32_t total = 0;
@@ -85,7 +96,8 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
     preds[t] = total;
     inFirst[t + 1] = inFirst[t] + total;
   }
-  FillVector<uint32_t> source(g.first[n]);
+  FillVector<uint32_t>& source = buffers->source;
+  source.resize(g.first[n]);
   workers.Run(blocks, [&](int, size_t b) {
     uint32_t* offset = at.data() + b * n;
     for (uint32_t v = block(b); v < block(b + 1); ++v) {
@@ -96,15 +108,15 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
       }
     }
   });
-  Release(at);
 
   // The first boxes to go: no predecessor or no successor at all.
-  std::vector<char> alive(n, 1);
+  std::vector<std::vector<uint32_t>>& found = buffers->found;
   const size_t firstChunks = ChunkCount(n, kPeelChunk);
-  std::vector<std::vector<uint32_t>> found(firstChunks);
+  if (found.size() < firstChunks) found.resize(firstChunks);
   workers.Run(firstChunks, [&](int, size_t c) {
     const ChunkRange r = ChunkOf(c, kPeelChunk, n);
-    std::vector<uint32_t> out;
+    std::vector<uint32_t>& out = found[c];
+    out.clear();
     for (size_t v = r.first; v < r.end; ++v) {
       succs[v] = static_cast<uint32_t>(g.first[v + 1] - g.first[v]);
       if (preds[v] == 0 || succs[v] == 0) {
@@ -112,13 +124,10 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
         out.push_back(static_cast<uint32_t>(v));
       }
     }
-    found[c].swap(out);
   });
-  std::vector<uint32_t> queue;
-  for (std::vector<uint32_t>& f : found) {
-    queue.insert(queue.end(), f.begin(), f.end());
-    Release(f);
-  }
+  std::vector<uint32_t>& queue = buffers->queue;
+  queue.clear();
+  for (size_t c = 0; c < firstChunks; ++c) queue.insert(queue.end(), found[c].begin(), found[c].end());
 
   // Removing a box drops the predecessor counts of its successors and the
   // successor counts of its predecessors; a box whose count reaches 0 goes
@@ -143,40 +152,34 @@ std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers) {
         }
       }
     }
-    return alive;
+    return;
   }
-  // In rounds: each worker reads every box of the round and updates the
-  // counts of the boxes in its own slice of the numbers, and only those.
-  const int w = workers.count();
-  auto slice = [&](size_t i) { return static_cast<uint32_t>(n * static_cast<uint64_t>(i) / w); };
-  std::vector<std::vector<uint32_t>> next(w);
+  // In rounds, the boxes of a round shared out in chunks: the counts drop
+  // atomically, and a box goes with the one decrement that takes one of its
+  // counts to 0 and finds it still there (the exchange on alive), so that
+  // every box goes once and every edge is followed once.
   while (!queue.empty()) {
-    workers.Run(static_cast<size_t>(w), [&](int, size_t i) {
-      const uint32_t lo = slice(i), hi = slice(i + 1);
-      std::vector<uint32_t> out;
-      for (const uint32_t v : queue) {
+    const size_t chunks = ChunkCount(queue.size(), kPeelChunk);
+    if (found.size() < chunks) found.resize(chunks);
+    workers.Run(chunks, [&](int, size_t c) {
+      const ChunkRange r = ChunkOf(c, kPeelChunk, queue.size());
+      std::vector<uint32_t>& out = found[c];
+      out.clear();
+      auto drop = [&](uint32_t* count, uint32_t x) {
+        if (std::atomic_ref<uint32_t>(count[x]).fetch_sub(1, std::memory_order_relaxed) == 1 &&
+            std::atomic_ref<char>(alive[x]).exchange(0, std::memory_order_relaxed) != 0)
+          out.push_back(x);
+      };
+      for (size_t q = r.first; q < r.end; ++q) {
+        const uint32_t v = queue[q];
         const uint32_t* row = BoxGraphRow(g, v);
-        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
-          const uint32_t t = row[k];
-          if (t >= lo && t < hi && alive[t] && --preds[t] == 0) {
-            alive[t] = 0;
-            out.push_back(t);
-          }
-        }
-        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
-          const uint32_t u = source[e];
-          if (u >= lo && u < hi && alive[u] && --succs[u] == 0) {
-            alive[u] = 0;
-            out.push_back(u);
-          }
-        }
+        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) drop(preds.data(), row[k]);
+        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) drop(succs.data(), source[e]);
       }
-      next[i].swap(out);
     });
     queue.clear();
-    for (const std::vector<uint32_t>& f : next) queue.insert(queue.end(), f.begin(), f.end());
+    for (size_t c = 0; c < chunks; ++c) queue.insert(queue.end(), found[c].begin(), found[c].end());
   }
-  return alive;
 }
 
 void BoxGraphRecurrent(const BoxGraph& g, char* rec) {

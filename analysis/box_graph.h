@@ -24,10 +24,10 @@ namespace vesk {
 // (TreeCopy) per worker. Workers 0..workers-1 may search at once.
 class BoxFinder {
  public:
-  // Looks up through `grid` (which it takes over) when that is not null,
-  // otherwise searches `tree` at `depth` with one holder for each of the
-  // `workers` workers.
-  BoxFinder(Tree* tree, int depth, BoxGrid* grid, int workers);
+  // Looks up through `grid` (the caller's, left as it is) when that is not
+  // null, otherwise searches `tree` at `depth` with one holder for each of
+  // the `workers` workers.
+  BoxFinder(Tree* tree, int depth, const BoxGrid* grid, int workers);
   ~BoxFinder();
   BoxFinder(const BoxFinder&) = delete;
   BoxFinder& operator=(const BoxFinder&) = delete;
@@ -38,15 +38,15 @@ class BoxFinder {
 
  private:
   int depth_;
-  BoxGrid* grid_;
+  const BoxGrid* grid_;
   std::vector<Tree*> holders_;
   std::vector<SparseVector*> lists_;
 };
 
-// The grid lookup of the boxes (order and keyed: see BoxGridNew), or null
-// when they are not on one exact grid.
-BoxGrid* DepthBoxesGrid(const Tree* tree, const DepthBoxes& boxes, const int* order,
-                        int keyed = -1);
+// Builds into *grid the lookup of the boxes (order and keyed: see
+// BoxGridNew) and returns it, or null when they are not on one exact grid.
+const BoxGrid* DepthBoxesGrid(BoxGrid* grid, const Tree* tree, const DepthBoxes& boxes,
+                              const int* order, int keyed = -1);
 
 // Boxes per chunk of work: fixed, so that chunks, and everything computed
 // from them, do not depend on the number of threads.
@@ -99,12 +99,21 @@ void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, in
   for (size_t v = 0; v < count; ++v) g->first[v + 1] += g->first[v];
 }
 
+// The arrays BoxGraphCore works in, kept from call to call.
+struct CoreBuffers {
+  FillVector<uint32_t> at, preds, succs, source;
+  FillVector<uint64_t> inFirst;
+  std::vector<uint32_t> queue;
+  std::vector<std::vector<uint32_t>> found;
+};
+
 // The largest collection of boxes in which every box has a successor and a
 // predecessor: boxes that lose their last predecessor or their last
 // successor in the collection are removed one after the other, their
-// neighbours' counts dropping. alive[v] = 1 for the boxes left, 0 for the
-// others. The predecessor lists are built on `workers` threads.
-std::vector<char> BoxGraphCore(const BoxGraph& g, Workers& workers);
+// neighbours' counts dropping. (*alive)[v] = 1 for the boxes left, 0 for
+// the others. The predecessor lists are built on `workers` threads.
+void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
+                  std::vector<char>* alive);
 
 // rec[v] = 1 for every box in a strongly connected component of two or
 // more boxes or with an edge to itself, 0 for the others (iterative

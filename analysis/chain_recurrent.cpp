@@ -14,6 +14,7 @@
 #include "analysis/depth_boxes.h"
 #include "analysis/parallel.h"
 #include "analysis/scc.h"
+#include "analysis/workspace.h"
 #include "io/sparse_vector.h"
 #include "tree/alloc.h"
 #include "tree/search.h"
@@ -91,22 +92,28 @@ int BaseChainRecSetCountedThreads(Tree* lifted, Tree* base, double* paramLo, dou
 
 int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                            int* baseBoxes, int* baseRecurrent, int threads, DepthBoxes* kept) {
+  PassWorkspace ws(threads);
+  if (kept) std::swap(ws.lifted, *kept);
+  const int left =
+      BaseChainRecSetPass(lifted, base, paramLo, paramHi, baseBoxes, baseRecurrent, &ws);
+  if (kept) std::swap(ws.lifted, *kept);
+  return left;
+}
+
+int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
+                        int* baseBoxes, int* baseRecurrent, PassWorkspace* ws) {
   const int n = base->domain->dim;
   const int liftedDim = lifted->domain->dim;
   const bool fits = n == 2 && 2 * n <= liftedDim;
-  Workers workers(AnalysisThreads(threads));
+  Workers& workers = ws->workers;
   // The lifted boxes at the working depth (the height), numbered only when
   // the call goes ahead: those the caller gathered, or a walk's.
-  DepthBoxes lb;
-  if (kept && kept->depth >= 0 && kept->depth <= kMaxLiftedHeight && fits) {
-    lb = std::move(*kept);
-  } else {
-    if (kept) lb = std::move(*kept);  // its memory
+  DepthBoxes& lb = ws->lifted;
+  if (!(lb.depth >= 0 && lb.depth <= kMaxLiftedHeight && fits))
     CollectDepthBoxes(lifted, -1, 1, 0, fits ? kMaxLiftedHeight : -1, workers, &lb);
-  }
-  if (kept) kept->depth = -1;
   const int D = lb.depth;
   if (D > kMaxLiftedHeight) {
+    lb.depth = -1;
     std::fprintf(stderr,
                  "error: libvesk: BaseChainRecSet(): lifted tree height %d is beyond "
                  "the supported %d.\n",
@@ -114,6 +121,7 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
     return -1;
   }
   if (n != 2) {
+    lb.depth = -1;
     // The box graph is that of the planar map; ComputeScc would refuse the
     // base tree and leave every verdict at 0, emptying the lifted tree.
     std::fprintf(stderr,
@@ -123,6 +131,7 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
     return -1;
   }
   if (2 * n > liftedDim) {
+    lb.depth = -1;
     std::fprintf(stderr,
                  "error: libvesk: BaseChainRecSet(): a %d-dimensional base tree does not "
                  "fit a %d-dimensional lifted tree.\n",
@@ -152,11 +161,12 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
 
   // The deepest base level is B unless no lifted center lay in the base
   // domain; then it is the root alone, the one base box.
-  DepthBoxes bb;
+  DepthBoxes& bb = ws->base;
   CollectDepthBoxes(base, -1, 0, 1, INT_MAX, workers, &bb);
   const int M = bb.count;
-  std::vector<char> rec(M, 0);
-  ComputeSccCollected(base, bb, paramLo, paramHi, rec.data(), workers);
+  std::vector<char>& rec = ws->rec;
+  rec.assign(M, 0);
+  ComputeSccCollected(base, bb, paramLo, paramHi, rec.data(), ws);
   int marked = 0;
   for (int i = 0; i < M; ++i) marked += rec[i] != 0;
   if (baseBoxes) *baseBoxes = M;
@@ -165,7 +175,8 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
   // A lifted box goes when the query of a base box that is not chain
   // recurrent meets it: the base box's center in the state coordinates,
   // [-1, 1] in the others.
-  std::vector<char> keep(K, 1);
+  std::vector<char>& keep = ws->keep;
+  keep.assign(K, 1);
   if (marked < M && K > 0) {
     std::vector<uint32_t> open;
     for (int i = 0; i < M; ++i)
@@ -173,30 +184,36 @@ int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* pa
     // The queries are points in x and y and span u and v: the boxes are
     // grouped by their x and y cells.
     static const int kOrder[4] = {0, 1, 3, 2};
-    BoxFinder finder(lifted, lb.depth, DepthBoxesGrid(lifted, lb, kOrder, 2), workers.count());
+    BoxFinder finder(lifted, lb.depth, DepthBoxesGrid(&ws->stateGrid, lifted, lb, kOrder, 2),
+                     workers.count());
     const size_t baseStride = 2 * static_cast<size_t>(n) + 2;
     const size_t chunks = ChunkCount(open.size(), kGraphChunk);
-    std::vector<HitList> found(chunks);
+    std::vector<HitList>& found = ws->found;
+    if (found.size() < chunks) found.resize(chunks);
     workers.Run(chunks, [&](int worker, size_t c) {
       const ChunkRange r = ChunkOf(c, kGraphChunk, open.size());
-      std::vector<double> lower(liftedDim, -1.0), upper(liftedDim, 1.0);
-      HitList hits;
+      double lower[kMaxDim], upper[kMaxDim];
+      for (int j = 0; j < liftedDim; ++j) {
+        lower[j] = -1.0;
+        upper[j] = 1.0;
+      }
+      HitList& hits = found[c];
+      hits.clear();
       for (size_t q = r.first; q < r.end; ++q) {
         const double* center = bb.matrix.data() + open[q] * baseStride;
         for (int j = 0; j < n; ++j) lower[j] = upper[j] = center[j];
-        finder.Find(worker, lower.data(), upper.data(), &hits);
+        finder.Find(worker, lower, upper, &hits);
       }
-      found[c] = std::move(hits);
     });
-    for (const HitList& hits : found)
-      for (uint32_t h : hits) keep[h] = 0;
+    for (size_t c = 0; c < chunks; ++c)
+      for (uint32_t h : found[c]) keep[h] = 0;
   }
   const int left = PruneDepthBoxes(lifted, lb, keep.data(), 1, workers);
   TreeReset(base);
-  if (kept && left > 0) {
+  if (left > 0)
     KeepDepthBoxes(lifted, keep.data(), workers, &lb);
-    *kept = std::move(lb);
-  }
+  else
+    lb.depth = -1;
   return left;
 }
 

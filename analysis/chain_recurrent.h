@@ -45,6 +45,12 @@ struct DepthBoxes;
 int BaseChainRecSetKeeping(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
                            int* baseBoxes, int* baseRecurrent, int threads, DepthBoxes* boxes);
 
+struct PassWorkspace;
+// BaseChainRecSetKeeping with the run's workers and buffers, ws->lifted in
+// the place of boxes.
+int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* paramHi,
+                        int* baseBoxes, int* baseRecurrent, PassWorkspace* ws);
+
 // Sets keep[i] = 1 for every lifted box i at the working depth, then 0 for
 // each one found over a base box whose rec entry is 0.
 void BaseFind(Tree* lifted, Tree* base, char* rec, char* keep);

@@ -12,13 +12,9 @@
 #include "map/henon.h"
 #include "tree/alloc.h"
 #include "analysis/depth_boxes.h"
+#include "analysis/workspace.h"
 
 namespace vesk {
-
-namespace {
-int InvariantSetCore(Tree* lifted, DepthBoxes& boxes, double* paramLo, double* paramHi,
-                     Workers& workers);
-}  // namespace
 
 int InvariantSet(Tree* lifted, double* paramLo, double* paramHi) {
   return InvariantSetThreads(lifted, paramLo, paramHi, 1);
@@ -33,24 +29,32 @@ int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int thre
                  d);
     return -1;
   }
-  Workers workers(AnalysisThreads(threads));
-  DepthBoxes boxes;
-  CollectDepthBoxes(lifted, -1, 1, 0, INT_MAX, workers, &boxes);
-  return InvariantSetCore(lifted, boxes, paramLo, paramHi, workers);
+  PassWorkspace ws(threads);
+  CollectDepthBoxes(lifted, -1, 1, 0, INT_MAX, ws.workers, &ws.lifted);
+  return InvariantSetPass(lifted, paramLo, paramHi, &ws);
 }
 
 int InvariantSetOfBoxes(Tree* lifted, DepthBoxes* boxes, double* paramLo, double* paramHi,
                         int threads) {
   if (lifted->domain->dim != 4) return InvariantSetThreads(lifted, paramLo, paramHi, threads);
-  Workers workers(AnalysisThreads(threads));
-  return InvariantSetCore(lifted, *boxes, paramLo, paramHi, workers);
+  PassWorkspace ws(threads);
+  std::swap(ws.lifted, *boxes);
+  const int left = InvariantSetPass(lifted, paramLo, paramHi, &ws);
+  std::swap(ws.lifted, *boxes);
+  return left;
 }
 
-namespace {
-
-int InvariantSetCore(Tree* lifted, DepthBoxes& boxes, double* paramLo, double* paramHi,
-                     Workers& workers) {
+int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspace* ws) {
   const int d = lifted->domain->dim;
+  if (d != 4) {
+    std::fprintf(stderr,
+                 "error: libvesk: InvariantSet(): the tangent lift needs a 4-dimensional "
+                 "tree, not %d-dimensional.\n",
+                 d);
+    return -1;
+  }
+  Workers& workers = ws->workers;
+  DepthBoxes& boxes = ws->lifted;
   const uint32_t K = static_cast<uint32_t>(boxes.count);
 
   // The images of all boxes, computed while one worker builds the grid
@@ -58,28 +62,27 @@ int InvariantSetCore(Tree* lifted, DepthBoxes& boxes, double* paramLo, double* p
   // x' is narrow; u' spans the most cells.
   static const int kOrder[4] = {1, 3, 0, 2};
   const size_t stride = 2 * static_cast<size_t>(d) + 2;
-  FillVector<double> imageLo(static_cast<size_t>(K) * d), imageHi(static_cast<size_t>(K) * d);
-  BoxGrid* grid = nullptr;
-  {
-    std::vector<std::vector<double>> rows(workers.count());
-    workers.Run(ChunkCount(K, kGraphChunk) + 1, [&](int worker, size_t c) {
-      if (c == 0) {
-        grid = DepthBoxesGrid(lifted, boxes, kOrder);
-        return;
-      }
-      const ChunkRange r = ChunkOf(c - 1, kGraphChunk, K);
-      // The box matrix records of the chunk, for the map.
-      std::vector<double>& m = rows[worker];
-      m.resize((r.end - r.first) * stride);
-      for (size_t i = r.first; i < r.end; ++i)
-        DepthBoxRecord(boxes, i, m.data() + (i - r.first) * stride);
-      t_realhenon(static_cast<int>(r.end - r.first), paramLo, paramHi, m.data(),
-                  imageLo.data() + r.first * d, imageHi.data() + r.first * d);
-    });
-  }
-  Release(boxes.cell);
-  Release(boxes.matrix);
-  BoxGraph graph;
+  FillVector<double>& imageLo = ws->imageLo;
+  FillVector<double>& imageHi = ws->imageHi;
+  imageLo.resize(static_cast<size_t>(K) * d);
+  imageHi.resize(static_cast<size_t>(K) * d);
+  const BoxGrid* grid = nullptr;
+  if (ws->rows.size() < static_cast<size_t>(workers.count())) ws->rows.resize(workers.count());
+  workers.Run(ChunkCount(K, kGraphChunk) + 1, [&](int worker, size_t c) {
+    if (c == 0) {
+      grid = DepthBoxesGrid(&ws->liftedGrid, lifted, boxes, kOrder);
+      return;
+    }
+    const ChunkRange r = ChunkOf(c - 1, kGraphChunk, K);
+    // The box matrix records of the chunk, for the map.
+    FillVector<double>& m = ws->rows[worker];
+    m.resize((r.end - r.first) * stride);
+    for (size_t i = r.first; i < r.end; ++i)
+      DepthBoxRecord(boxes, i, m.data() + (i - r.first) * stride);
+    t_realhenon(static_cast<int>(r.end - r.first), paramLo, paramHi, m.data(),
+                imageLo.data() + r.first * d, imageHi.data() + r.first * d);
+  });
+  BoxGraph& graph = ws->graph;
   {
     BoxFinder finder(lifted, boxes.depth, grid, workers.count());
     BoxGraphBuild(finder, workers, K, d,
@@ -89,8 +92,6 @@ int InvariantSetCore(Tree* lifted, DepthBoxes& boxes, double* paramLo, double* p
                   },
                   &graph);
   }
-  Release(imageLo);
-  Release(imageHi);
 #ifdef VESK_FAULT_DROP_EDGE
   // A deliberate fault for the tests of proof certificates, never built
   // into vesk: the first box whose image meets exactly one box loses that
@@ -103,12 +104,9 @@ int InvariantSetCore(Tree* lifted, DepthBoxes& boxes, double* paramLo, double* p
     break;
   }
 #endif
-  const std::vector<char> alive = BoxGraphCore(graph, workers);
-  graph = BoxGraph();
-  return PruneDepthBoxes(lifted, boxes, alive.data(), 1, workers);
+  BoxGraphCore(graph, workers, &ws->core, &ws->alive);
+  return PruneDepthBoxes(lifted, boxes, ws->alive.data(), 1, workers);
 }
-
-}  // namespace
 
 int nnz(char* bytes, int m) {
   int count = 0;

@@ -33,6 +33,10 @@ struct DepthBoxes;
 int InvariantSetOfBoxes(Tree* lifted, DepthBoxes* boxes, double* paramLo, double* paramHi,
                         int threads);
 
+struct PassWorkspace;
+// InvariantSetOfBoxes on ws->lifted with the run's workers and buffers.
+int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspace* ws);
+
 // Number of nonzero bytes among the first m; 0 when m < 1.
 int nnz(char* bytes, int m);
 

@@ -41,13 +41,15 @@ void Workers::Drain(int worker) {
 void Workers::Loop(int worker) {
   uint64_t seen = 0;
   for (;;) {
+    bool take;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
       if (stop_) return;
       seen = generation_;
+      take = worker < active_;
     }
-    Drain(worker);
+    if (take) Drain(worker);
     std::lock_guard<std::mutex> lock(mutex_);
     if (--busy_ == 0) done_.notify_one();
   }

@@ -35,13 +35,18 @@ int AnalysisCores();
 // its thread in round-to-nearest.
 class Workers {
  public:
-  explicit Workers(int count) : count_(count < 1 ? 1 : count) {}
+  explicit Workers(int count) : count_(count < 1 ? 1 : count), active_(count_) {}
   ~Workers();
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
   // Worker numbers run from 0 to count() - 1 (0 is the calling thread).
-  int count() const { return count_; }
+  int count() const { return active_; }
+
+  // Lets only the first n workers (at least 1, at most the number made)
+  // take chunks from now on, the others waiting: small passes run on the
+  // calling thread without giving up the threads of the large ones.
+  void Limit(int n) { active_ = n < 1 ? 1 : n > count_ ? count_ : n; }
 
   // Calls body(worker, chunk) once for every chunk 0..chunks-1 and returns
   // when all are done. Chunks are handed out in increasing order. A body
@@ -50,7 +55,7 @@ class Workers {
   template <typename Body>
   void Run(size_t chunks, Body&& body) {
     if (chunks == 0) return;
-    if (count_ == 1 || chunks == 1) {
+    if (active_ == 1 || chunks == 1) {
       std::fesetround(FE_TONEAREST);
       for (size_t c = 0; c < chunks; ++c) body(0, c);
       std::fesetround(FE_TONEAREST);
@@ -69,6 +74,7 @@ class Workers {
   void Loop(int worker);
 
   int count_;
+  int active_;
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable wake_, done_;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "analysis/box_graph.h"
+#include "analysis/workspace.h"
 #include "analysis/parallel.h"
 #include "map/henon.h"
 #include "tree/alloc.h"
@@ -158,14 +159,14 @@ void ComputeSccThreads(Tree* tree, double* paramLo, double* paramHi, char* rec, 
                  d);
     return;
   }
-  Workers workers(AnalysisThreads(threads));
-  DepthBoxes boxes;
-  CollectDepthBoxes(tree, -1, 0, 1, INT_MAX, workers, &boxes);
-  ComputeSccCollected(tree, boxes, paramLo, paramHi, rec, workers);
+  PassWorkspace ws(threads);
+  CollectDepthBoxes(tree, -1, 0, 1, INT_MAX, ws.workers, &ws.base);
+  ComputeSccCollected(tree, ws.base, paramLo, paramHi, rec, &ws);
 }
 
 void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
-                         double* paramHi, char* rec, Workers& workers) {
+                         double* paramHi, char* rec, PassWorkspace* ws) {
+  Workers& workers = ws->workers;
   const int d = 2;
   const uint32_t N = static_cast<uint32_t>(boxes.count);
   if (N == 0) return;
@@ -186,9 +187,10 @@ void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
   // The image's second coordinate is the box's own x extent, the first the
   // wider one.
   static const int kOrder[2] = {1, 0};
-  BoxGraph graph;
+  BoxGraph& graph = ws->graph;
   {
-    BoxFinder finder(tree, boxes.depth, DepthBoxesGrid(tree, boxes, kOrder), workers.count());
+    BoxFinder finder(tree, boxes.depth, DepthBoxesGrid(&ws->baseGrid, tree, boxes, kOrder),
+                     workers.count());
     const double* matrix = boxes.matrix.data();
     std::vector<std::vector<double>> los(workers.count()), his(workers.count());
     BoxGraphBuild(finder, workers, N, d,

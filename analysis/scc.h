@@ -29,9 +29,11 @@ void ComputeSccThreads(Tree* tree, double* paramLo, double* paramHi, char* rec, 
 
 // The verdicts of ComputeScc for boxes already collected at the tree's
 // deepest level (CollectDepthBoxes, with the box matrix): rec[v] for the
-// box numbered v. The tree must be 2-dimensional.
+// box numbered v. The tree must be 2-dimensional. The workers, the lookup
+// and the graph are ws's (ws->base may be `boxes`).
+struct PassWorkspace;
 void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
-                         double* paramHi, char* rec, Workers& workers);
+                         double* paramHi, char* rec, PassWorkspace* ws);
 
 // Iterative component search over the boxes at the deepest level. Sets
 // rec[v] = 1 for chain recurrent boxes, never writes 0. Returns 0.

@@ -281,16 +281,21 @@ void BM_CheckIsolated(benchmark::State& state) {
 // Subdivision, chain recurrent set, invariant set and cone test in a row,
 // as one pass of the driver.
 void Pass(const Impl& impl, Tree* tree, Tree* base) {
-  Subdivide(impl, tree);
   if (impl.fast) {
-    // As the verification driver runs it: the boxes left by the chain
-    // recurrent set handed on to the invariant set.
+    // As the verification driver runs it: the new boxes gathered by the
+    // subdivision, those left by the chain recurrent set handed on to the
+    // invariant set.
     vesk::DepthBoxes boxes;
+    {
+      vesk::Workers workers(vesk::AnalysisThreads(impl.threads));
+      vesk::TreeSubdivideAllCollect(tree, workers, &boxes);
+    }
     if (vesk::BaseChainRecSetKeeping(tree, base, kParam, kParam, nullptr, nullptr, impl.threads,
                                      &boxes) <= 0)
       return;
     if (vesk::InvariantSetOfBoxes(tree, &boxes, kParam, kParam, impl.threads) <= 0) return;
   } else {
+    Subdivide(impl, tree);
     if (ChainRec(impl, tree, base) <= 0) return;
     if (Invariant(impl, tree) <= 0) return;
   }

@@ -11,6 +11,7 @@
 #include "analysis/depth_boxes.h"
 #include "analysis/invariant_set.h"
 #include "analysis/parallel.h"
+#include "analysis/workspace.h"
 #include "map/henon.h"
 #include "map/interval.h"
 #include "tree/alloc.h"
@@ -160,22 +161,20 @@ void FreeBaseTree(Tree** base) {
 // the invariant set, the cone test. 1 when hyperbolicity follows.
 // stats->subdivided holds the boxes at the working depth, or -1 when they
 // are still to be counted.
-// boxes: the lifted boxes at the working depth when the subdivision
-// gathered them (depth 0 or more), otherwise depth -1; the buffers are the
-// run's, reused pass after pass.
+// ws: the run's workers and buffers; ws.lifted holds the lifted boxes at
+// the working depth when the subdivision gathered them (depth 0 or more).
 int Restrict(const Run& run, Tree* lifted, Tree* base, double* lo, double* hi, int n,
-             int threads, VerifyPassStats* stats, DepthBoxes& boxes) {
+             PassWorkspace& ws, VerifyPassStats* stats) {
   if (stats->subdivided < 0) stats->subdivided = TreeCountDepth(lifted, TreeDepth(lifted->root));
   run.stage(kStageChainRecurrent, stats->subdivided);
   // The boxes the chain recurrent set leaves are handed on to the
   // invariant set rather than gathered again.
-  const int left = BaseChainRecSetKeeping(lifted, base, lo, hi, &stats->baseBoxes,
-                                          &stats->baseRecurrent, threads, &boxes);
+  const int left =
+      BaseChainRecSetPass(lifted, base, lo, hi, &stats->baseBoxes, &stats->baseRecurrent, &ws);
   stats->afterChainRec = left;
   if (left == 0) return 1;
   run.stage(kStageInvariantSet, left);
-  const int inv = boxes.depth >= 0 ? InvariantSetOfBoxes(lifted, &boxes, lo, hi, threads)
-                                   : InvariantSetThreads(lifted, lo, hi, threads);
+  const int inv = InvariantSetPass(lifted, lo, hi, &ws);
   stats->afterInvariant = inv;
   if (inv == 0) return 1;
   run.stage(kStageConeTest, inv);
@@ -344,8 +343,8 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     VerifyPassStats stats{};
     stats.conePassed = -1;
     stats.subdivided = -1;
-    DepthBoxes boxes;
-    if (Restrict(run, lifted, base, lo, hi, n, PassThreads(threads, leaves), &stats, boxes)) {
+    PassWorkspace ws(PassThreads(threads, leaves));
+    if (Restrict(run, lifted, base, lo, hi, n, ws, &stats)) {
       outcome = kVerifyHyperbolic;
       if (value) *value = 1.0;
     }
@@ -354,8 +353,8 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
 
   const int maxDepth = options ? options->maxDepth : -1;
   int pass = options && options->firstPass > 0 ? options->firstPass : 1;
-  // The lifted boxes of a pass; their buffers serve every pass.
-  DepthBoxes boxes;
+  // The workers and buffers of every pass.
+  PassWorkspace ws(threads);
   char line[64];
   // After a pass that does not succeed the tree is even and one level
   // taller: boxes are left at the working depth, and the leaves above it
@@ -405,13 +404,10 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     std::snprintf(line, sizeof line, "#cubs = %7d\n", stats.leaves);
     run.print(line);
     run.stage(kStageSubdivide, stats.leaves);
-    const int passThreads = PassThreads(threads, 2 * int64_t{stats.leaves});
-    {
-      // The new boxes are gathered as they are made.
-      Workers workers(AnalysisThreads(passThreads));
-      TreeSubdivideAllCollect(lifted, workers, &boxes);
-    }
-    const int success = Restrict(run, lifted, base, lo, hi, n, passThreads, &stats, boxes);
+    ws.workers.Limit(AnalysisThreads(PassThreads(threads, 2 * int64_t{stats.leaves})));
+    // The new boxes are gathered as they are made.
+    TreeSubdivideAllCollect(lifted, ws.workers, &ws.lifted);
+    const int success = Restrict(run, lifted, base, lo, hi, n, ws, &stats);
     stats.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (success) {

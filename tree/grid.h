@@ -53,7 +53,39 @@ inline void CellBox(const CellGeometry& g, const uint32_t* cell, double* center,
   }
 }
 
-struct BoxGrid;
+// One split coordinate of the grid: cell t spans [Line(t), Line(t + 1)].
+struct GridAxis {
+  int coord;
+  int64_t cells;  // 2^splits
+  double c0, h;   // Line(t) = c0 + (2t - cells) * h, exact
+  double lo, inv;  // first line and cells per unit, for the first guess
+  double top;      // cells, as a double
+  bool direct;     // WellInside may be used: lines lo + t * w exact, inv finite
+};
+
+// The boxes grouped into runs by their cells along the leading `keyed`
+// axes (the key); an open-addressing hash (linear probing, at most half
+// full) finds the run of a key. A run lists its boxes in increasing number
+// with their cells along the other axes. With one other axis these cells
+// increase with the box numbers (the walk order orders boxes that differ in
+// one coordinate by their cell along it), so a range of them is found by
+// bisection.
+struct BoxGrid {
+  int count = 0;
+  std::vector<GridAxis> axis;  // one per level
+  int keyed = 0;               // leading axes that form the key
+  bool wide = false;           // key of more than 64 bits: hashed cells
+  std::vector<int> shift;      // narrow key: bit offset of each keyed axis
+  int hashBits = 0;
+  std::vector<uint64_t> slotKey;  // key (narrow) or hash (wide) + 1; 0 empty
+  std::vector<uint32_t> slotRun;
+  std::vector<uint32_t> runFirst;  // runs + 1 entries into box and rest
+  std::vector<uint32_t> runCells;  // keyed cells of each run
+  FillVector<uint32_t> box;        // box numbers, run after run
+  FillVector<uint32_t> rest;       // cells along the other axes, levels - keyed per box
+  FillVector<uint32_t> runOf;      // while building: the run of each box
+};
+
 
 // The lookup of `count` boxes at `depth` of `tree`, box i having the cells
 // cell[i * dim .. i * dim + dim - 1]; the boxes must be split along the
