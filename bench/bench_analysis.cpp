@@ -38,6 +38,7 @@
 #include "analysis/chain_recurrent.h"
 #include "analysis/depth_boxes.h"
 #include "analysis/invariant_set.h"
+#include "analysis/workspace.h"
 #include "tests/reference_analysis.h"
 #include "tree/tree.h"
 
@@ -282,18 +283,16 @@ void BM_CheckIsolated(benchmark::State& state) {
 // as one pass of the driver.
 void Pass(const Impl& impl, Tree* tree, Tree* base) {
   if (impl.fast) {
-    // As the verification driver runs it: the new boxes gathered by the
-    // subdivision, those left by the chain recurrent set handed on to the
-    // invariant set.
-    vesk::DepthBoxes boxes;
-    {
-      vesk::Workers workers(vesk::AnalysisThreads(impl.threads));
-      vesk::TreeSubdivideAllCollect(tree, workers, &boxes);
-    }
-    if (vesk::BaseChainRecSetKeeping(tree, base, kParam, kParam, nullptr, nullptr, impl.threads,
-                                     &boxes) <= 0)
-      return;
-    if (vesk::InvariantSetOfBoxes(tree, &boxes, kParam, kParam, impl.threads) <= 0) return;
+    // As the verification driver runs it: one workspace for the run (its
+    // threads started and its buffers grown by the first iteration), the
+    // new boxes gathered by the subdivision, those left by the chain
+    // recurrent set handed on to the invariant set.
+    static vesk::PassWorkspace* workspaces[2] = {nullptr, nullptr};
+    vesk::PassWorkspace*& ws = workspaces[impl.threads > 1];
+    if (!ws) ws = new vesk::PassWorkspace(impl.threads);
+    vesk::TreeSubdivideAllCollect(tree, ws->workers, &ws->lifted);
+    if (vesk::BaseChainRecSetPass(tree, base, kParam, kParam, nullptr, nullptr, ws) <= 0) return;
+    if (vesk::InvariantSetPass(tree, kParam, kParam, ws) <= 0) return;
   } else {
     Subdivide(impl, tree);
     if (ChainRec(impl, tree, base) <= 0) return;
