@@ -1,7 +1,10 @@
 #include "tree/box.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <new>
 
 #include "tree/alloc.h"
 
@@ -21,23 +24,128 @@ namespace {
 #endif
 
 #if VESK_BOX_CACHE
-// Boxes freed by a thread, kept for its next BoxNew: a verification pass
-// frees about as many boxes as the next subdivision creates, and a round
-// trip through the allocator costs several times what the box itself
-// does. Bounded, so that a large pruning gives most of its memory back;
-// the blocks are the allocator's own, freed when the thread ends. (Left
-// out under AddressSanitizer, which should see every box freed.)
-constexpr size_t kKeptBoxes = size_t{1} << 16;
+// Boxes come from slabs of 64 KiB, aligned to their size, so that a box
+// finds its slab from its address. A thread keeps the boxes it frees for
+// its next BoxNew (a pass frees about as many boxes as the next subdivision
+// makes); when it holds kKeptBoxes it hands the older half back to the
+// pool, and when it ends, all. The pool hands out boxes in batches and
+// gives a slab back to the system as soon as all its boxes are back, so
+// that a large pruning returns its memory. (Left out under
+// AddressSanitizer, which should see every box freed.)
+constexpr size_t kSlabBytes = size_t{1} << 16;
+constexpr size_t kKeptBoxes = size_t{1} << 14;
+constexpr size_t kBatch = 512;
+
+struct Slab {
+  Slab* prev;      // in the pool's list of slabs that have boxes in the pool
+  Slab* next;
+  Box* free;       // boxes handed back to the pool, linked through child[1]
+  uint32_t fresh;  // boxes fresh..kSlabBoxes-1 were never handed out
+  uint32_t inPool; // boxes in the pool: the free ones and the fresh ones
+};
+constexpr size_t kHeadSlots = (sizeof(Slab) + sizeof(Box) - 1) / sizeof(Box);
+constexpr size_t kSlabBoxes = kSlabBytes / sizeof(Box) - kHeadSlots;
+
+inline Slab* SlabOf(const Box* box) {
+  return reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(box) & ~(kSlabBytes - 1));
+}
+
+struct Pool {
+  std::mutex mutex;
+  Slab* open = nullptr;  // slabs with boxes in the pool
+
+  void Link(Slab* s) {
+    s->prev = nullptr;
+    s->next = open;
+    if (open) open->prev = s;
+    open = s;
+  }
+  void Unlink(Slab* s) {
+    if (s->prev) s->prev->next = s->next;
+    else open = s->next;
+    if (s->next) s->next->prev = s->prev;
+  }
+
+  // Takes back n boxes linked through child[1].
+  void Put(Box* list, size_t n) {
+    std::lock_guard<std::mutex> lock(mutex);
+    while (n-- > 0) {
+      Box* box = list;
+      list = box->child[1];
+      Slab* s = SlabOf(box);
+      box->child[1] = s->free;
+      s->free = box;
+      if (s->inPool++ == 0) Link(s);
+      if (s->inPool == kSlabBoxes) {
+        Unlink(s);
+        std::free(s);
+      }
+    }
+  }
+
+  // Up to kBatch boxes: some linked through child[1] (their count in
+  // *listed), then a run of fresh ones from `*fresh` on (their count in
+  // *freshCount). A new slab is made when the pool has none; fresh boxes
+  // are first written by the thread that takes them, outside the lock.
+  Box* Take(size_t* listed, Box** fresh, size_t* freshCount) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!open) {
+      void* p = std::aligned_alloc(kSlabBytes, kSlabBytes);
+      if (!p) throw std::bad_alloc();
+      Slab* s = static_cast<Slab*>(p);
+      s->free = nullptr;
+      s->fresh = 0;
+      s->inPool = static_cast<uint32_t>(kSlabBoxes);
+      Link(s);
+    }
+    Box* head = nullptr;
+    size_t taken = 0;
+    *fresh = nullptr;
+    *freshCount = 0;
+    while (open && taken < kBatch) {
+      Slab* s = open;
+      while (s->free && taken < kBatch) {
+        Box* box = s->free;
+        s->free = box->child[1];
+        box->child[1] = head;
+        head = box;
+        ++taken;
+        --s->inPool;
+      }
+      *listed = taken;
+      if (taken < kBatch && s->fresh < kSlabBoxes) {
+        const size_t m = std::min(kBatch - taken, kSlabBoxes - s->fresh);
+        *fresh = reinterpret_cast<Box*>(s) + kHeadSlots + s->fresh;
+        *freshCount = m;
+        s->fresh += static_cast<uint32_t>(m);
+        s->inPool -= static_cast<uint32_t>(m);
+      }
+      if (s->inPool == 0) Unlink(s);
+      if (*fresh) break;
+    }
+    *listed = taken;
+    return head;
+  }
+};
+
+// Never destroyed: threads may hand their boxes back while the program ends.
+Pool& ThePool() {
+  static Pool* pool = new Pool;
+  return *pool;
+}
 
 struct BoxCache {
-  Box* head = nullptr;  // linked through child[1]
+  Box* head = nullptr;  // boxes freed here, linked through child[1]
   size_t count = 0;
+  Box* fresh = nullptr;  // boxes never used, taken from the pool
+  size_t freshLeft = 0;
   ~BoxCache() {
-    while (head) {
-      Box* next = head->child[1];
-      std::free(head);
-      head = next;
+    for (; freshLeft > 0; --freshLeft, ++fresh) {
+      fresh->child[1] = head;
+      head = fresh;
+      ++count;
     }
+    if (head) ThePool().Put(head, count);
   }
 };
 
@@ -47,14 +155,20 @@ thread_local BoxCache tCache;
 inline void Release(Box* box) {
 #if VESK_BOX_CACHE
   BoxCache& cache = tCache;
-  if (cache.count < kKeptBoxes) {
-    box->child[1] = cache.head;
-    cache.head = box;
-    ++cache.count;
-    return;
+  box->child[1] = cache.head;
+  cache.head = box;
+  if (++cache.count == kKeptBoxes) {
+    // The older half goes back to the pool.
+    Box* keep = cache.head;
+    for (size_t i = 1; i < kKeptBoxes / 2; ++i) keep = keep->child[1];
+    Box* back = keep->child[1];
+    keep->child[1] = nullptr;
+    cache.count = kKeptBoxes / 2;
+    ThePool().Put(back, kKeptBoxes - kKeptBoxes / 2);
   }
-#endif
+#else
   std::free(box);
+#endif
 }
 
 }  // namespace
@@ -62,16 +176,25 @@ inline void Release(Box* box) {
 Box* BoxNew() {
 #if VESK_BOX_CACHE
   BoxCache& cache = tCache;
-  if (Box* box = cache.head) {
+  Box* box;
+  if (cache.head) {
+    box = cache.head;
     cache.head = box->child[1];
     --cache.count;
-    *box = Box{};
-    box->tag = 1;
-    box->no = -1;
-    return box;
+  } else {
+    if (cache.freshLeft == 0) cache.head = ThePool().Take(&cache.count, &cache.fresh, &cache.freshLeft);
+    if (cache.freshLeft > 0) {
+      box = cache.fresh++;
+      --cache.freshLeft;
+    } else {
+      box = cache.head;
+      cache.head = box->child[1];
+      --cache.count;
+    }
   }
-#endif
+#else
   Box* box = static_cast<Box*>(VeskMalloc(sizeof(Box)));
+#endif
   *box = Box{};
   box->tag = 1;
   box->no = -1;
