@@ -69,22 +69,29 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   auto block = [&](size_t b) {
     return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks);
   };
-  FillVector<uint32_t>& at = buffers->at;
-  at.resize(blocks * n);
+  // The arrays, laid out one after the other in the scratch memory.
+  const size_t edges = g.first[n];
+  size_t end[6] = {};
+  end[0] = ScratchEnd<uint32_t>(0, blocks * n);             // at
+  end[1] = ScratchEnd<uint32_t>(end[0], n);                 // preds
+  end[2] = ScratchEnd<uint32_t>(end[1], n);                 // succs
+  end[3] = ScratchEnd<uint64_t>(end[2], size_t{n} + 1);     // inFirst
+  end[4] = ScratchEnd<uint32_t>(end[3], edges);             // source
+  Scratch& scratch = *buffers->scratch;
+  scratch.Layout(end[4]);
+  uint32_t* const at = scratch.Array<uint32_t>(0, blocks * n);
+  uint32_t* const preds = scratch.Array<uint32_t>(end[0], n);
+  uint32_t* const succs = scratch.Array<uint32_t>(end[1], n);
+  uint64_t* const inFirst = scratch.Array<uint64_t>(end[2], size_t{n} + 1);
+  uint32_t* const source = scratch.Array<uint32_t>(end[3], edges);
   workers.Run(blocks, [&](int, size_t b) {
-    uint32_t* count = at.data() + b * n;
+    uint32_t* count = at + b * n;
     std::fill(count, count + n, 0u);
     for (uint32_t v = block(b); v < block(b + 1); ++v) {
       const uint32_t* row = BoxGraphRow(g, v);
       for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) ++count[row[k]];
     }
   });
-  FillVector<uint32_t>& preds = buffers->preds;
-  FillVector<uint32_t>& succs = buffers->succs;
-  FillVector<uint64_t>& inFirst = buffers->inFirst;
-  preds.resize(n);
-  succs.resize(n);
-  inFirst.resize(static_cast<size_t>(n) + 1);
   inFirst[0] = 0;
   for (uint32_t t = 0; t < n; ++t) {
     uint32_t total = 0;
@@ -96,10 +103,8 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     preds[t] = total;
     inFirst[t + 1] = inFirst[t] + total;
   }
-  FillVector<uint32_t>& source = buffers->source;
-  source.resize(g.first[n]);
   workers.Run(blocks, [&](int, size_t b) {
-    uint32_t* offset = at.data() + b * n;
+    uint32_t* offset = at + b * n;
     for (uint32_t v = block(b); v < block(b + 1); ++v) {
       const uint32_t* row = BoxGraphRow(g, v);
       for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
@@ -173,8 +178,8 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
       for (size_t q = r.first; q < r.end; ++q) {
         const uint32_t v = queue[q];
         const uint32_t* row = BoxGraphRow(g, v);
-        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) drop(preds.data(), row[k]);
-        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) drop(succs.data(), source[e]);
+        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) drop(preds, row[k]);
+        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) drop(succs, source[e]);
       }
     });
     queue.clear();

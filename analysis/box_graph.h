@@ -99,10 +99,11 @@ void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, in
   for (size_t v = 0; v < count; ++v) g->first[v + 1] += g->first[v];
 }
 
-// The arrays BoxGraphCore works in, kept from call to call.
+// What BoxGraphCore works in, kept from call to call: its large arrays
+// are laid out in `scratch` (which the caller may use for other arrays
+// between calls).
 struct CoreBuffers {
-  FillVector<uint32_t> at, preds, succs, source;
-  FillVector<uint64_t> inFirst;
+  Scratch* scratch = nullptr;
   std::vector<uint32_t> queue;
   std::vector<std::vector<uint32_t>> found;
 };

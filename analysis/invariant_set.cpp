@@ -62,10 +62,11 @@ int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspa
   // x' is narrow; u' spans the most cells.
   static const int kOrder[4] = {1, 3, 0, 2};
   const size_t stride = 2 * static_cast<size_t>(d) + 2;
-  FillVector<double>& imageLo = ws->imageLo;
-  FillVector<double>& imageHi = ws->imageHi;
-  imageLo.resize(static_cast<size_t>(K) * d);
-  imageHi.resize(static_cast<size_t>(K) * d);
+  const size_t bounds = static_cast<size_t>(K) * d;
+  const size_t hiAt = ScratchEnd<double>(0, bounds);
+  ws->scratch.Layout(ScratchEnd<double>(hiAt, bounds));
+  double* const imageLo = ws->scratch.Array<double>(0, bounds);
+  double* const imageHi = ws->scratch.Array<double>(hiAt, bounds);
   const BoxGrid* grid = nullptr;
   if (ws->rows.size() < static_cast<size_t>(workers.count())) ws->rows.resize(workers.count());
   workers.Run(ChunkCount(K, kGraphChunk) + 1, [&](int worker, size_t c) {
@@ -80,15 +81,15 @@ int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspa
     for (size_t i = r.first; i < r.end; ++i)
       DepthBoxRecord(boxes, i, m.data() + (i - r.first) * stride);
     t_realhenon(static_cast<int>(r.end - r.first), paramLo, paramHi, m.data(),
-                imageLo.data() + r.first * d, imageHi.data() + r.first * d);
+                imageLo + r.first * d, imageHi + r.first * d);
   });
   BoxGraph& graph = ws->graph;
   {
     BoxFinder finder(lifted, boxes.depth, grid, workers.count());
     BoxGraphBuild(finder, workers, K, d,
                   [&](int, size_t first, size_t) {
-                    return std::pair<const double*, const double*>(imageLo.data() + first * d,
-                                                                   imageHi.data() + first * d);
+                    return std::pair<const double*, const double*>(imageLo + first * d,
+                                                                   imageHi + first * d);
                   },
                   &graph);
   }

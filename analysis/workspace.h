@@ -29,9 +29,10 @@ struct PassWorkspace {
   BoxGrid stateGrid;     // the lifted boxes by their state cells
   BoxGrid baseGrid;      // the base boxes
   std::vector<FillVector<double>> rows;  // per worker: box records to map
-  FillVector<double> imageLo, imageHi;
+  // The lifted images while the graph is built, then the peeling's arrays.
+  Scratch scratch;
   BoxGraph graph;        // the lifted graph, then the base graph
-  CoreBuffers core;
+  CoreBuffers core{&scratch, {}, {}};
   std::vector<char> alive, keep, rec;
   std::vector<HitList> found;  // per chunk: lifted boxes over base boxes that go
 };
