@@ -59,9 +59,10 @@ struct Units {
 
 // Visits, in walk order, the subtree of unit u: onBox for each box at depth
 // `stop`, onLeaf for each leaf above it (both with the box, its depth,
-// center, radius and cells). Returns false when an inner box
-// above `stop` is not split along the table.
-template <typename OnBox, typename OnLeaf>
+// center, radius and cells; without kGeometry the center and radius are
+// not kept up and must not be read). Returns false when an inner box above
+// `stop` is not split along the table.
+template <bool kGeometry = true, typename OnBox, typename OnLeaf>
 bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t stop,
               OnBox&& onBox, OnLeaf&& onLeaf) {
   const int dim = w.dim;
@@ -88,12 +89,15 @@ bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t
       if (top == w.box.size()) w.Grow(2 * top);
       w.box[top] = box;
       w.side[top] = s;
-      w.savedC[top] = c[k];
-      w.savedR[top] = r[k];
+      if (kGeometry) {
+        w.savedC[top] = c[k];
+        w.savedR[top] = r[k];
+        r[k] = r[k] * 0.5;
+        c[k] = s ? c[k] + r[k] : c[k] - r[k];
+      }
       ++top;
-      r[k] = r[k] * 0.5;
-      c[k] = s ? c[k] + r[k] : c[k] - r[k];
       cell[k] = (cell[k] << 1) | static_cast<uint32_t>(s);
+      if (s == 0 && box->child[1]) __builtin_prefetch(box->child[1]);
       box = box->child[s];
       ++d;
       continue;
@@ -103,15 +107,19 @@ bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t
       --top;
       Box* p = w.box[top];
       const int k = p->sd;
-      c[k] = w.savedC[top];
-      r[k] = w.savedR[top];
+      if (kGeometry) {
+        c[k] = w.savedC[top];
+        r[k] = w.savedR[top];
+      }
       cell[k] >>= 1;
       --d;
       if (w.side[top] == 0 && p->child[1]) {
         w.side[top] = 1;
         ++top;
-        r[k] = r[k] * 0.5;
-        c[k] = c[k] + r[k];
+        if (kGeometry) {
+          r[k] = r[k] * 0.5;
+          c[k] = c[k] + r[k];
+        }
         cell[k] = (cell[k] << 1) | 1u;
         box = p->child[1];
         ++d;
@@ -480,7 +488,7 @@ bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, DepthBoxes* out) {
     }
     // The walk goes on past a leaf without entering the children it was
     // just given.
-    m.regular = WalkUnit(
+    m.regular = WalkUnit<false>(
         tree, *walkers[worker], units, u, INT64_MAX,
         [](Box*, int64_t, const double*, const double*, const uint32_t*) {},
         [&](Box* b, int64_t d, const double*, const double*, const uint32_t* cell) {
