@@ -92,17 +92,35 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
       for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) ++count[row[k]];
     }
   });
+  // Each target's count of predecessors, where each block's sources start
+  // among them, and where its list starts: running sums within chunks of
+  // targets, then the chunks' sums carried over.
+  const size_t sumChunks = ChunkCount(n, kPeelChunk);
+  std::vector<uint64_t>& chunkSum = buffers->chunkSum;
+  chunkSum.assign(sumChunks + 1, 0);
   inFirst[0] = 0;
-  for (uint32_t t = 0; t < n; ++t) {
-    uint32_t total = 0;
-    for (size_t b = 0; b < blocks; ++b) {
-      const uint32_t c = at[b * n + t];
-      at[b * n + t] = total;
-      total += c;
+  workers.Run(sumChunks, [&](int, size_t c) {
+    const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+    uint64_t sum = 0;
+    for (size_t t = r.first; t < r.end; ++t) {
+      uint32_t total = 0;
+      for (size_t b = 0; b < blocks; ++b) {
+        const uint32_t k = at[b * n + t];
+        at[b * n + t] = total;
+        total += k;
+      }
+      preds[t] = total;
+      sum += total;
+      inFirst[t + 1] = sum;
     }
-    preds[t] = total;
-    inFirst[t + 1] = inFirst[t] + total;
-  }
+    chunkSum[c + 1] = sum;
+  });
+  for (size_t c = 0; c < sumChunks; ++c) chunkSum[c + 1] += chunkSum[c];
+  workers.Run(sumChunks, [&](int, size_t c) {
+    if (c == 0) return;
+    const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+    for (size_t t = r.first; t < r.end; ++t) inFirst[t + 1] += chunkSum[c];
+  });
   workers.Run(blocks, [&](int, size_t b) {
     uint32_t* offset = at + b * n;
     for (uint32_t v = block(b); v < block(b + 1); ++v) {

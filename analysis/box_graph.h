@@ -104,6 +104,7 @@ void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, in
 // between calls).
 struct CoreBuffers {
   Scratch* scratch = nullptr;
+  std::vector<uint64_t> chunkSum;
   std::vector<uint32_t> queue;
   std::vector<std::vector<uint32_t>> found;
 };

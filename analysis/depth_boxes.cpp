@@ -452,40 +452,37 @@ void KeepDepthBoxes(Tree* tree, const char* keep, Workers& workers, DepthBoxes* 
 
 void TreeSubdivideAllThreads(Tree* tree, int threads) {
   Workers workers(AnalysisThreads(threads));
-  TreeSubdivideAllCollect(tree, workers, nullptr);
+  TreeSubdivideAllCollect(tree, workers, -1, nullptr);
 }
 
-bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, DepthBoxes* out) {
+bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, int leaves, DepthBoxes* out) {
   const int dim = tree->domain->dim;
+  if (out && leaves < 0) leaves = TreeNumberLeaves(tree, -1, nullptr);
   const Units units = CutIntoUnits(tree, INT64_MAX, workers.count());
   const size_t n = units.box.size();
   const int64_t maxDepth = TreeMaxDepth(tree);
   std::vector<std::unique_ptr<Walker>> walkers(workers.count());
+  // The children of leaf number i go to places 2i and 2i + 1: the leaves
+  // are numbered in walk order, and each unit holds a run of them.
+  const size_t places = out ? 2 * static_cast<size_t>(leaves) : 0;
+  if (out) {
+    out->box.resize(places);
+    out->cell.resize(places * dim);
+  }
   // Per unit: leaves refused at the depth limit, the depths of its leaves
-  // before the split, whether its splits follow the table, and (when
-  // gathering) the children made, with their cells.
+  // before the split, whether its splits follow the table, and its leaves'
+  // numbers (first, how many, whether they follow one another).
   struct Made {
     long long refused = 0;
     int64_t shallow = INT64_MAX, deep = -1;
     bool regular = true;
-    FillVector<Box*> box;
-    FillVector<uint32_t> cell;
+    int64_t first = -1, count = 0;
+    bool numbered = true;
   };
   std::vector<Made> made(n);
-  if (out && n == 1) {
-    // The one unit fills the arrays it hands over: their memory is reused.
-    made[0].box.swap(out->box);
-    made[0].cell.swap(out->cell);
-    made[0].box.clear();
-    made[0].cell.clear();
-  }
   workers.Run(n, [&](int worker, size_t u) {
     if (!walkers[worker]) walkers[worker] = std::make_unique<Walker>(tree);
     Made m;
-    if (n == 1) {
-      m.box.swap(made[0].box);
-      m.cell.swap(made[0].cell);
-    }
     // The walk goes on past a leaf without entering the children it was
     // just given.
     m.regular = WalkUnit<false>(
@@ -499,27 +496,36 @@ bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, DepthBoxes* out) {
             return;
           }
           const int k = tree->sd[d];
+          const int64_t i = b->no;
           BoxSubdivide(b, static_cast<uint8_t>(k));
           if (!out) return;
-          m.box.push_back(b->child[0]);
-          m.box.push_back(b->child[1]);
-          const size_t at = m.cell.size();
-          m.cell.resize(at + 2 * static_cast<size_t>(dim));
-          uint32_t* c = m.cell.data() + at;
+          if (m.count == 0) m.first = i;
+          if (i != m.first + m.count || i < 0 || 2 * static_cast<size_t>(i) >= places) {
+            m.numbered = false;
+            return;
+          }
+          ++m.count;
+          const size_t at = 2 * static_cast<size_t>(i);
+          out->box[at] = b->child[0];
+          out->box[at + 1] = b->child[1];
+          uint32_t* c = out->cell.data() + at * dim;
           for (int j = 0; j < dim; ++j) c[j] = c[dim + j] = cell[j];
           c[k] = cell[k] << 1;
           c[dim + k] = (cell[k] << 1) | 1u;
         });
-    made[u] = std::move(m);
+    made[u] = m;
   });
   long long refused = 0;
-  int64_t shallow = INT64_MAX, deep = -1;
-  bool regular = units.regular;
+  int64_t shallow = INT64_MAX, deep = -1, next = 0;
+  bool regular = units.regular, numbered = true;
   for (const Made& m : made) {
     refused += m.refused;
     shallow = std::min(shallow, m.shallow);
     deep = std::max(deep, m.deep);
     regular = regular && m.regular;
+    // The units' runs of numbers must follow one another from 0.
+    numbered = numbered && m.numbered && (m.count == 0 || m.first == next);
+    next += m.count;
   }
   if (refused)
     std::fprintf(stderr,
@@ -531,42 +537,28 @@ bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, DepthBoxes* out) {
   out->depth = -1;
   out->count = 0;
   // What was gathered stands for the walk only when every leaf lay at one
-  // depth and was split, and the new boxes are cells of one exact grid.
+  // depth and was split, the leaves were numbered in walk order, and the
+  // new boxes are cells of one exact grid.
   const int D = static_cast<int>(deep + 1);
-  if (refused || shallow != deep || deep < 0 || !regular || !TreeGridUsable(tree, D)) {
+  if (refused || shallow != deep || deep < 0 || !numbered || next != leaves || !regular ||
+      !TreeGridUsable(tree, D)) {
     out->box.clear();
     out->cell.clear();
     return false;
   }
+  // Numbered only now, so that a tree whose boxes could not be gathered
+  // ends as TreeSubdivideAll leaves it.
+  workers.Run(ChunkCount(places, kBoxChunk), [&](int, size_t c) {
+    const ChunkRange r = ChunkOf(c, kBoxChunk, places);
+    for (size_t i = r.first; i < r.end; ++i) out->box[i]->no = static_cast<int32_t>(i);
+  });
   out->dim = dim;
   out->depth = D;
+  out->count = static_cast<int>(places);
   out->onGrid = true;
   CellGeometryOf(tree, D, &out->geometry);
   out->matrix.clear();
   out->leafWithoutMask = false;
-  std::vector<size_t> first(n + 1, 0);
-  for (size_t u = 0; u < n; ++u) first[u + 1] = first[u] + made[u].box.size();
-  const size_t K = first[n];
-  out->count = static_cast<int>(K);
-  if (n == 1) {
-    out->box.swap(made[0].box);
-    out->cell.swap(made[0].cell);
-    for (size_t i = 0; i < K; ++i) out->box[i]->no = static_cast<int32_t>(i);
-  } else {
-    out->box.resize(K);
-    out->cell.resize(K * dim);
-    workers.Run(n, [&](int, size_t u) {
-      Made& m = made[u];
-      const size_t at = first[u];
-      for (size_t i = 0; i < m.box.size(); ++i) {
-        m.box[i]->no = static_cast<int32_t>(at + i);
-        out->box[at + i] = m.box[i];
-      }
-      std::copy_n(m.cell.data(), m.cell.size(), out->cell.data() + at * dim);
-      Release(m.box);
-      Release(m.cell);
-    });
-  }
   // The units of the tree as it is now.
   Units after = CutIntoUnits(tree, INT64_MAX, workers.count());
   out->cut = after.cut;

@@ -84,7 +84,9 @@ void TreeSubdivideAllThreads(Tree* tree, int threads);
 // -1, mask, 0, ...) would gather after the split (no records; no leaf is
 // left above the new depth) and the result is true. Otherwise out->depth is
 // -1 and the result false: the caller gathers the boxes itself. out may be
-// null; its arrays are reused.
-bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, DepthBoxes* out);
+// null; its arrays are reused. `leaves` is what TreeNumberLeaves returned
+// when it numbered the leaves just before (the children of leaf i are
+// boxes 2i and 2i + 1), or -1, and then the leaves are numbered here.
+bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, int leaves, DepthBoxes* out);
 
 }  // namespace vesk

@@ -17,6 +17,8 @@
 //            the whole pass, boxes at the working depth for the others)
 //   left     boxes at the working depth after the analysis
 //   ns/box   time per box of one call
+//   ratio    (BM_PassThreadRatio) the pass's smallest time on 1 thread over
+//            its smallest time on 2 threads, the two timed in turn
 //   peak B/box, tree B/box (BM_PassPeakMemory): the largest heap in use
 //            during a pass, and the heap of the tree handed to it, per box
 //            at the working depth after the subdivision (the time of these
@@ -27,6 +29,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -165,6 +168,10 @@ struct Impl {
   int threads;
 };
 
+const Impl kReference{false, 1};
+const Impl kFast1{true, 1};
+const Impl kFast2{true, 2};
+
 int ChainRec(const Impl& impl, Tree* tree, Tree* base) {
   if (!impl.fast) return reference::BaseChainRecSet(tree, base, kParam, kParam);
   return vesk::BaseChainRecSetCountedThreads(tree, base, kParam, kParam, nullptr, nullptr,
@@ -290,7 +297,7 @@ void Pass(const Impl& impl, Tree* tree, Tree* base) {
     static vesk::PassWorkspace* workspaces[2] = {nullptr, nullptr};
     vesk::PassWorkspace*& ws = workspaces[impl.threads > 1];
     if (!ws) ws = new vesk::PassWorkspace(impl.threads);
-    vesk::TreeSubdivideAllCollect(tree, ws->workers, &ws->lifted);
+    vesk::TreeSubdivideAllCollect(tree, ws->workers, -1, &ws->lifted);
     if (vesk::BaseChainRecSetPass(tree, base, kParam, kParam, nullptr, nullptr, ws) <= 0) return;
     if (vesk::InvariantSetPass(tree, kParam, kParam, ws) <= 0) return;
   } else {
@@ -305,6 +312,32 @@ void BM_Pass(benchmark::State& state, Impl impl) {
   const Stages& s = GetStages();
   TimeOnCopies(state, s.grown, Leaves(s.grown),
                [impl](Tree* tree, Tree* base) { Pass(impl, tree, base); });
+}
+
+// The thread ratio of the pass, measured so that a shared machine disturbs
+// it least: each iteration times the pass on 1 thread and on 2 threads,
+// one right after the other, and the ratio is that of the smallest times.
+void BM_PassThreadRatio(benchmark::State& state) {
+  const Stages& s = GetStages();
+  double least[2] = {1e30, 1e30}, total[2] = {0, 0};
+  for (auto _ : state) {
+    for (int k = 0; k < 2; ++k) {
+      Tree* tree = Clone(s.grown);
+      Tree* base = NewTree(2);
+      const double start = WallSeconds();
+      Pass(k == 0 ? kFast1 : kFast2, tree, base);
+      const double t = WallSeconds() - start;
+      least[k] = std::min(least[k], t);
+      total[k] += t;
+      FreeBase(&base);
+      vesk::TreeFree(&tree);
+    }
+    state.SetIterationTime(total[0] + total[1]);
+  }
+  state.counters["1 thread ms"] = least[0] * 1e3;
+  state.counters["2 threads ms"] = least[1] * 1e3;
+  state.counters["ratio"] = least[0] / least[1];
+  state.counters["mean ratio"] = total[0] / total[1];
 }
 
 // The heap of one pass: from the copy of the tree handed to it to its end.
@@ -331,10 +364,6 @@ void BM_PassPeakMemory(benchmark::State& state, Impl impl) {
   state.counters["peak B/box"] = static_cast<double>(peakBytes) / boxes;
 }
 
-const Impl kReference{false, 1};
-const Impl kFast1{true, 1};
-const Impl kFast2{true, 2};
-
 // The machine may be shared: with --benchmark_repetitions=N the smallest
 // of the N figures is reported as well ("_min"), the one least disturbed.
 double Smallest(const std::vector<double>& v) {
@@ -356,6 +385,7 @@ VESK_BENCH_IMPLS(BM_BaseChainRecSet, 3, 5);
 VESK_BENCH_IMPLS(BM_InvariantSet, 2, 5);
 BENCHMARK(BM_CheckIsolated) VESK_BENCH_OPTIONS(3);
 VESK_BENCH_IMPLS(BM_Pass, 1, 5);
+BENCHMARK(BM_PassThreadRatio) VESK_BENCH_OPTIONS(12);
 VESK_BENCH_IMPLS(BM_PassPeakMemory, 1, 1);
 
 }  // namespace

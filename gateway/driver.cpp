@@ -406,7 +406,7 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     run.stage(kStageSubdivide, stats.leaves);
     ws.workers.Limit(AnalysisThreads(PassThreads(threads, 2 * int64_t{stats.leaves})));
     // The new boxes are gathered as they are made.
-    TreeSubdivideAllCollect(lifted, ws.workers, &ws.lifted);
+    TreeSubdivideAllCollect(lifted, ws.workers, stats.leaves, &ws.lifted);
     const int success = Restrict(run, lifted, base, lo, hi, n, ws, &stats);
     stats.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -256,6 +256,9 @@ TEST(DepthBoxes, GatheringWhileSubdividingMatchesTheWalk) {
     int shallow = INT_MAX, deep = -1;
     LeafDepths(t->root, 0, &shallow, &deep);
     const bool even = shallow == deep;
+    // The leaves numbered as the driver numbers them; the count handed over
+    // or not.
+    const int leaves = TreeNumberLeaves(t, -1, nullptr);
     Tree* ref = vesktest::CloneTree(t);
     Workers some(1 + static_cast<int>(rng() % 3));
     TreeSubdivideAllThreads(ref, 1);
@@ -263,7 +266,23 @@ TEST(DepthBoxes, GatheringWhileSubdividingMatchesTheWalk) {
     DepthBoxes want, got;
     CollectDepthBoxes(ref, -1, 1, 0, INT_MAX, some, &want);  // numbers the boxes
     got.depth = 7;  // stale values are not left behind
-    const bool made = TreeSubdivideAllCollect(t, some, &got);
+    if (trial % 5 == 4 && leaves >= 3) {
+      // Numbers out of walk order are noticed, not trusted: the second and
+      // third leaves swapped.
+      TreeFirstBox(t, -1);
+      TreeNextBox(t, -1);
+      Box* second = t->box;
+      TreeNextBox(t, -1);
+      std::swap(second->no, t->box->no);
+      TreeReset(t);
+      EXPECT_FALSE(TreeSubdivideAllCollect(t, some, leaves, &got));
+      EXPECT_EQ(got.depth, -1);
+      EXPECT_EQ(TreeCount(t->root), TreeCount(ref->root));
+      TreeFree(&ref);
+      TreeFree(&t);
+      continue;
+    }
+    const bool made = TreeSubdivideAllCollect(t, some, rng() % 2 ? leaves : -1, &got);
     ASSERT_EQ(vesktest::Snapshot(t), made ? vesktest::Snapshot(ref) : split);
     if (!made) {
       EXPECT_EQ(got.depth, -1);

@@ -1,5 +1,6 @@
 #include "tree/box.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,13 +29,15 @@ namespace {
 // finds its slab from its address. A thread keeps the boxes it frees for
 // its next BoxNew (a pass frees about as many boxes as the next subdivision
 // makes); when it holds kKeptBoxes it hands the older half back to the
-// pool, and when it ends, all. The pool hands out boxes in batches and
-// gives a slab back to the system as soon as all its boxes are back, so
-// that a large pruning returns its memory. (Left out under
+// pool, and when it ends, all. The pool hands out boxes in batches; a slab
+// whose boxes are all back is kept for new boxes while fewer than
+// kSpareSlabs are kept, and otherwise given back to the system, so that a
+// large pruning returns its memory. (Left out under
 // AddressSanitizer, which should see every box freed.)
 constexpr size_t kSlabBytes = size_t{1} << 16;
 constexpr size_t kKeptBoxes = size_t{1} << 14;
 constexpr size_t kBatch = 512;
+constexpr size_t kSpareSlabs = 256;  // 16 MiB
 
 struct Slab {
   Slab* prev;      // in the pool's list of slabs that have boxes in the pool
@@ -52,7 +55,9 @@ inline Slab* SlabOf(const Box* box) {
 
 struct Pool {
   std::mutex mutex;
-  Slab* open = nullptr;  // slabs with boxes in the pool
+  Slab* open = nullptr;   // slabs with boxes in the pool
+  Slab* spare = nullptr;  // empty slabs kept, linked through next
+  size_t spares = 0;
 
   void Link(Slab* s) {
     s->prev = nullptr;
@@ -66,65 +71,65 @@ struct Pool {
     if (s->next) s->next->prev = s->prev;
   }
 
-  // Takes back n boxes linked through child[1].
-  void Put(Box* list, size_t n) {
+  // Takes back the n boxes item[0..n-1].
+  void Put(Box* const* item, size_t n) {
     std::lock_guard<std::mutex> lock(mutex);
-    while (n-- > 0) {
-      Box* box = list;
-      list = box->child[1];
+    for (size_t i = 0; i < n; ++i) {
+      Box* box = item[i];
       Slab* s = SlabOf(box);
       box->child[1] = s->free;
       s->free = box;
       if (s->inPool++ == 0) Link(s);
       if (s->inPool == kSlabBoxes) {
         Unlink(s);
-        std::free(s);
+        if (spares < kSpareSlabs) {
+          // Kept empty for the next boxes, whose pages are then in place.
+          s->next = spare;
+          spare = s;
+          ++spares;
+        } else {
+          std::free(s);
+        }
       }
     }
   }
 
-  // Up to kBatch boxes: some linked through child[1] (their count in
-  // *listed), then a run of fresh ones from `*fresh` on (their count in
-  // *freshCount). A new slab is made when the pool has none; fresh boxes
-  // are first written by the thread that takes them, outside the lock.
-  Box* Take(size_t* listed, Box** fresh, size_t* freshCount) {
+  // Writes up to kBatch boxes to item[] and returns how many. A slab is
+  // made (or a spare one taken) when the pool has no box.
+  size_t Take(Box** item) {
     std::lock_guard<std::mutex> lock(mutex);
     if (!open) {
-      void* p = std::aligned_alloc(kSlabBytes, kSlabBytes);
-      if (!p) throw std::bad_alloc();
-      Slab* s = static_cast<Slab*>(p);
+      Slab* s = spare;
+      if (s) {
+        spare = s->next;
+        --spares;
+      } else {
+        s = static_cast<Slab*>(std::aligned_alloc(kSlabBytes, kSlabBytes));
+        if (!s) throw std::bad_alloc();
+      }
       s->free = nullptr;
       s->fresh = 0;
       s->inPool = static_cast<uint32_t>(kSlabBoxes);
       Link(s);
     }
-    Box* head = nullptr;
     size_t taken = 0;
-    *fresh = nullptr;
-    *freshCount = 0;
     while (open && taken < kBatch) {
       Slab* s = open;
-      while (s->free && taken < kBatch) {
-        Box* box = s->free;
-        s->free = box->child[1];
-        box->child[1] = head;
-        head = box;
-        ++taken;
+      for (; s->free && taken < kBatch; ++taken) {
+        item[taken] = s->free;
+        s->free = s->free->child[1];
         --s->inPool;
       }
-      *listed = taken;
-      if (taken < kBatch && s->fresh < kSlabBoxes) {
-        const size_t m = std::min(kBatch - taken, kSlabBoxes - s->fresh);
-        *fresh = reinterpret_cast<Box*>(s) + kHeadSlots + s->fresh;
-        *freshCount = m;
-        s->fresh += static_cast<uint32_t>(m);
-        s->inPool -= static_cast<uint32_t>(m);
+      // Boxes never handed out yet: not read here, first written by the
+      // thread that takes them.
+      Box* fresh = reinterpret_cast<Box*>(s) + kHeadSlots;
+      for (; s->fresh < kSlabBoxes && taken < kBatch; ++taken) {
+        item[taken] = fresh + s->fresh++;
+        --s->inPool;
       }
       if (s->inPool == 0) Unlink(s);
-      if (*fresh) break;
     }
-    *listed = taken;
-    return head;
+    return taken;
   }
 };
 
@@ -134,18 +139,14 @@ Pool& ThePool() {
   return *pool;
 }
 
+// A thread's boxes: a stack of pointers, so that taking and keeping a box
+// touch the stack only.
 struct BoxCache {
-  Box* head = nullptr;  // boxes freed here, linked through child[1]
+  Box** item = nullptr;  // kKeptBoxes entries, made on first use
   size_t count = 0;
-  Box* fresh = nullptr;  // boxes never used, taken from the pool
-  size_t freshLeft = 0;
   ~BoxCache() {
-    for (; freshLeft > 0; --freshLeft, ++fresh) {
-      fresh->child[1] = head;
-      head = fresh;
-      ++count;
-    }
-    if (head) ThePool().Put(head, count);
+    if (count) ThePool().Put(item, count);
+    delete[] item;
   }
 };
 
@@ -155,17 +156,22 @@ thread_local BoxCache tCache;
 inline void Release(Box* box) {
 #if VESK_BOX_CACHE
   BoxCache& cache = tCache;
-  box->child[1] = cache.head;
-  cache.head = box;
-  if (++cache.count == kKeptBoxes) {
-    // The older half goes back to the pool.
-    Box* keep = cache.head;
-    for (size_t i = 1; i < kKeptBoxes / 2; ++i) keep = keep->child[1];
-    Box* back = keep->child[1];
-    keep->child[1] = nullptr;
-    cache.count = kKeptBoxes / 2;
-    ThePool().Put(back, kKeptBoxes - kKeptBoxes / 2);
+  if (!cache.item) {
+    // Freeing must not fail: without a stack the box goes to the pool.
+    cache.item = new (std::nothrow) Box*[kKeptBoxes];
+    if (!cache.item) {
+      ThePool().Put(&box, 1);
+      return;
+    }
   }
+  if (cache.count == kKeptBoxes) {
+    // The older half goes back to the pool.
+    const size_t half = kKeptBoxes / 2;
+    ThePool().Put(cache.item, half);
+    std::copy(cache.item + half, cache.item + kKeptBoxes, cache.item);
+    cache.count = kKeptBoxes - half;
+  }
+  cache.item[cache.count++] = box;
 #else
   std::free(box);
 #endif
@@ -176,22 +182,13 @@ inline void Release(Box* box) {
 Box* BoxNew() {
 #if VESK_BOX_CACHE
   BoxCache& cache = tCache;
-  Box* box;
-  if (cache.head) {
-    box = cache.head;
-    cache.head = box->child[1];
-    --cache.count;
-  } else {
-    if (cache.freshLeft == 0) cache.head = ThePool().Take(&cache.count, &cache.fresh, &cache.freshLeft);
-    if (cache.freshLeft > 0) {
-      box = cache.fresh++;
-      --cache.freshLeft;
-    } else {
-      box = cache.head;
-      cache.head = box->child[1];
-      --cache.count;
-    }
+  if (cache.count == 0) {
+    if (!cache.item) cache.item = new Box*[kKeptBoxes];
+    cache.count = ThePool().Take(cache.item);
+    // Taken from the top: fresh boxes in increasing addresses.
+    std::reverse(cache.item, cache.item + cache.count);
   }
+  Box* box = cache.item[--cache.count];
 #else
   Box* box = static_cast<Box*>(VeskMalloc(sizeof(Box)));
 #endif
