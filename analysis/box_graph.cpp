@@ -2,7 +2,6 @@
 #include "analysis/box_graph.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include "tree/search.h"
 
@@ -177,31 +176,51 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     }
     return;
   }
-  // In rounds, the boxes of a round shared out in chunks: the counts drop
-  // atomically, and a box goes with the one decrement that takes one of its
-  // counts to 0 and finds it still there (the exchange on alive), so that
-  // every box goes once and every edge is followed once.
+  // In rounds. Each box's counts belong to one worker (boxes cut into w
+  // slices by number): the boxes of a round are shared out in chunks that
+  // route every count to drop to its owner (a successor's predecessor
+  // count, or a predecessor's successor count, the top bit telling which),
+  // then each owner drops its counts. Nothing is written by two workers.
+  const int w = workers.count();
+  const uint64_t scale = ((uint64_t{static_cast<uint32_t>(w)} << 32) + n - 1) / n;
+  auto owner = [&](uint32_t t) {
+    const uint32_t o = static_cast<uint32_t>((t * scale) >> 32);
+    return o < static_cast<uint32_t>(w) ? o : static_cast<uint32_t>(w - 1);
+  };
+  constexpr uint32_t kSuccessorCount = 0x80000000u;
+  std::vector<std::vector<uint32_t>>& route = buffers->route;
+  if (found.size() < static_cast<size_t>(w)) found.resize(w);
   while (!queue.empty()) {
     const size_t chunks = ChunkCount(queue.size(), kPeelChunk);
-    if (found.size() < chunks) found.resize(chunks);
+    if (route.size() < chunks * w) route.resize(chunks * w);
     workers.Run(chunks, [&](int, size_t c) {
       const ChunkRange r = ChunkOf(c, kPeelChunk, queue.size());
-      std::vector<uint32_t>& out = found[c];
-      out.clear();
-      auto drop = [&](uint32_t* count, uint32_t x) {
-        if (std::atomic_ref<uint32_t>(count[x]).fetch_sub(1, std::memory_order_relaxed) == 1 &&
-            std::atomic_ref<char>(alive[x]).exchange(0, std::memory_order_relaxed) != 0)
-          out.push_back(x);
-      };
+      std::vector<uint32_t>* to = route.data() + c * w;
+      for (int o = 0; o < w; ++o) to[o].clear();
       for (size_t q = r.first; q < r.end; ++q) {
         const uint32_t v = queue[q];
         const uint32_t* row = BoxGraphRow(g, v);
-        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) drop(preds, row[k]);
-        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) drop(succs, source[e]);
+        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k)
+          to[owner(row[k])].push_back(row[k]);
+        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e)
+          to[owner(source[e])].push_back(source[e] | kSuccessorCount);
       }
     });
+    workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
+      std::vector<uint32_t>& out = found[o];
+      out.clear();
+      for (size_t c = 0; c < chunks; ++c)
+        for (const uint32_t x : route[c * w + o]) {
+          const uint32_t t = x & ~kSuccessorCount;
+          uint32_t* count = x & kSuccessorCount ? succs : preds;
+          if (alive[t] && --count[t] == 0) {
+            alive[t] = 0;
+            out.push_back(t);
+          }
+        }
+    });
     queue.clear();
-    for (size_t c = 0; c < chunks; ++c) queue.insert(queue.end(), found[c].begin(), found[c].end());
+    for (int o = 0; o < w; ++o) queue.insert(queue.end(), found[o].begin(), found[o].end());
   }
 }
 
