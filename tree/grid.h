@@ -60,7 +60,8 @@ struct GridAxis {
   double c0, h;   // Line(t) = c0 + (2t - cells) * h, exact
   double lo, inv;  // first line and cells per unit, for the first guess
   double top;      // cells, as a double
-  bool direct;     // WellInside may be used: lines lo + t * w exact, inv finite
+  bool direct;     // the lines are exactly lo + 2th and inv (about 1 / 2h) is
+                   // finite: a bound well inside a cell is placed by one product
 };
 
 // The boxes grouped into runs by their cells along the leading `keyed`
@@ -86,7 +87,6 @@ struct BoxGrid {
   FillVector<uint32_t> runOf;      // while building: the run of each box
 };
 
-
 // The lookup of `count` boxes at `depth` of `tree`, box i having the cells
 // cell[i * dim .. i * dim + dim - 1]; the boxes must be split along the
 // tree's table and must not change while the lookup is used. order lists
@@ -105,12 +105,6 @@ int BoxGridBuild(BoxGrid* grid, const Tree* tree, int depth, const uint32_t* cel
                  uint32_t count, const int* order, int keyed = -1);
 void BoxGridFree(BoxGrid** link);
 
-// Appends to hits the numbers of the boxes that TreeSearchBoxRec from the
-// root at the grid's depth reports for the closed query box [lower, upper]:
-// only split coordinates are tested, strict comparisons reject (a NaN bound
-// rejects nothing). In increasing order when `sorted` is nonzero; otherwise
-// each once, in an order that depends on the grid and the query alone.
-// Reads the grid only, so several threads may look up at once.
 // The box numbers that lookups append to, written in place: Room(n) makes
 // room for n more at end() (growing by doubling, nothing cleared), Add(n)
 // takes n of them into the list.
@@ -152,6 +146,12 @@ class HitList {
   size_t size_ = 0;
 };
 
+// Appends to hits the numbers of the boxes that TreeSearchBoxRec from the
+// root at the grid's depth reports for the closed query box [lower, upper]:
+// only split coordinates are tested, strict comparisons reject (a NaN bound
+// rejects nothing). In increasing order when `sorted` is nonzero; otherwise
+// each once, in an order that depends on the grid and the query alone.
+// Reads the grid only, so several threads may look up at once.
 void BoxGridFind(const BoxGrid* grid, const double* lower, const double* upper, HitList* hits,
                  int sorted = 1);
 
