@@ -156,6 +156,7 @@ int Height(const Tree* tree) { return vesk::TreeDepth(tree->root); }
 // The trees at the stages of the benchmarked pass, built once.
 struct Stages {
   Tree* grown;         // >= kMinLeaves leaves, before the pass
+  int grownLeaves;     // its leaves, numbered in walk order as a pass leaves them
   Tree* subdivided;    // after TreeSubdivideAll
   Tree* chainRec;      // after BaseChainRecSet
   Tree* invariant;     // after InvariantSet
@@ -202,6 +203,7 @@ const Stages& GetStages() {
       }
     }
     s.grown = tree;
+    s.grownLeaves = vesk::TreeNumberLeaves(tree, -1, nullptr);
     s.subdivided = Clone(tree);
     vesk::TreeSubdivideAll(s.subdivided);
     s.chainRec = Clone(s.subdivided);
@@ -288,7 +290,7 @@ void BM_CheckIsolated(benchmark::State& state) {
 
 // Subdivision, chain recurrent set, invariant set and cone test in a row,
 // as one pass of the driver.
-void Pass(const Impl& impl, Tree* tree, Tree* base) {
+void Pass(const Impl& impl, Tree* tree, Tree* base, int leaves) {
   if (impl.fast) {
     // As the verification driver runs it: one workspace for the run (its
     // threads started and its buffers grown by the first iteration), the
@@ -297,7 +299,7 @@ void Pass(const Impl& impl, Tree* tree, Tree* base) {
     static vesk::PassWorkspace* workspaces[2] = {nullptr, nullptr};
     vesk::PassWorkspace*& ws = workspaces[impl.threads > 1];
     if (!ws) ws = new vesk::PassWorkspace(impl.threads);
-    vesk::TreeSubdivideAllCollect(tree, ws->workers, -1, &ws->lifted);
+    vesk::TreeSubdivideAllCollect(tree, ws->workers, leaves, &ws->lifted);
     if (vesk::BaseChainRecSetPass(tree, base, kParam, kParam, nullptr, nullptr, ws) <= 0) return;
     if (vesk::InvariantSetPass(tree, kParam, kParam, ws) <= 0) return;
   } else {
@@ -311,7 +313,7 @@ void Pass(const Impl& impl, Tree* tree, Tree* base) {
 void BM_Pass(benchmark::State& state, Impl impl) {
   const Stages& s = GetStages();
   TimeOnCopies(state, s.grown, Leaves(s.grown),
-               [impl](Tree* tree, Tree* base) { Pass(impl, tree, base); });
+               [impl, &s](Tree* tree, Tree* base) { Pass(impl, tree, base, s.grownLeaves); });
 }
 
 // The thread ratio of the pass, measured so that a shared machine disturbs
@@ -325,7 +327,7 @@ void BM_PassThreadRatio(benchmark::State& state) {
       Tree* tree = Clone(s.grown);
       Tree* base = NewTree(2);
       const double start = WallSeconds();
-      Pass(k == 0 ? kFast1 : kFast2, tree, base);
+      Pass(k == 0 ? kFast1 : kFast2, tree, base, s.grownLeaves);
       const double t = WallSeconds() - start;
       least[k] = std::min(least[k], t);
       total[k] += t;
@@ -352,7 +354,7 @@ void BM_PassPeakMemory(benchmark::State& state, Impl impl) {
     Tree* tree = Clone(s.grown);
     Tree* base = NewTree(2);
     treeBytes = gHeap.load();
-    Pass(impl, tree, base);
+    Pass(impl, tree, base, s.grownLeaves);
     gCounting = false;
     peakBytes = gHeapPeak.load();
     state.SetIterationTime(1.0);

@@ -355,6 +355,9 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
   int pass = options && options->firstPass > 0 ? options->firstPass : 1;
   // The workers and buffers of every pass.
   PassWorkspace ws(threads);
+  // Leaves that the last pass's pruning left numbered 0, 1, ... in walk
+  // order, all at the height; -1 when they must be counted and numbered.
+  int numbered = -1;
   char line[64];
   // After a pass that does not succeed the tree is even and one level
   // taller: boxes are left at the working depth, and the leaves above it
@@ -387,9 +390,10 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     stats.baseBoxes = stats.baseRecurrent = -1;
     stats.afterChainRec = stats.afterInvariant = stats.conePassed = -1;
     // The leaves numbered in walk order, and those at the height counted:
-    // each of them makes two boxes at the working depth.
-    int atHeight = 0;
-    stats.leaves = TreeNumberLeaves(lifted, height, &atHeight);
+    // each of them makes two boxes at the working depth. After a pass the
+    // pruning has done both.
+    int atHeight = numbered;
+    stats.leaves = numbered >= 0 ? numbered : TreeNumberLeaves(lifted, height, &atHeight);
     stats.subdivided = 2 * atHeight;
     char tooBig[160];
     if (!FitsMemory(stats.leaves, 1, maxMemory, tooBig, sizeof tooBig)) {
@@ -408,6 +412,7 @@ VerifyOutcome Verify(const Run& run, Tree* lifted, Tree* base, double* lo, doubl
     // The new boxes are gathered as they are made.
     TreeSubdivideAllCollect(lifted, ws.workers, stats.leaves, &ws.lifted);
     const int success = Restrict(run, lifted, base, lo, hi, n, ws, &stats);
+    numbered = stats.afterInvariant > 0 ? stats.afterInvariant : -1;
     stats.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (success) {

@@ -45,7 +45,8 @@ struct VerifyHooks {
   void (*stage)(void* user, VerifyStage stage, int boxes);
   // Called after every completed pass that did not succeed; a nonzero
   // return stops the loop (the tree is then in a consistent state).
-  // Optional.
+  // Optional. It may read the tree (walk it, write it out) but must not
+  // change it: the next pass starts from the boxes this one left.
   int (*passDone)(void* user, const VerifyPassStats* stats, Tree* lifted);
   // Called after the pass that succeeded. Optional.
   void (*passSucceeded)(void* user, const VerifyPassStats* stats, Tree* lifted);
