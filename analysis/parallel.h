@@ -78,9 +78,11 @@ class Workers {
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable wake_, done_;
-  uint64_t generation_ = 0;
+  // Changed under mutex_; read without it while a thread waits for a
+  // while before it sleeps.
+  std::atomic<uint64_t> generation_{0};
   bool stop_ = false;
-  int busy_ = 0;
+  std::atomic<int> busy_{0};
   size_t chunks_ = 0;
   std::atomic<size_t> next_{0};
   void (*fn_)(void*, int, size_t) = nullptr;
