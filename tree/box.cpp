@@ -25,8 +25,10 @@ namespace {
 #endif
 
 #if VESK_BOX_CACHE
-// Boxes come from slabs of 64 KiB, aligned to their size, so that a box
-// finds its slab from its address. A thread keeps the boxes it frees for
+// Boxes come from slabs of 32 KiB, aligned to their size, so that a box
+// finds its slab from its address. (Small enough for the C library to cut
+// them from its heap: a block it maps on its own for such an alignment
+// would take twice the address space.) A thread keeps the boxes it frees for
 // its next BoxNew (a pass frees about as many boxes as the next subdivision
 // makes); when it holds kKeptBoxes it hands the older half back to the
 // pool, and when it ends, all. The pool hands out boxes in batches; a slab
@@ -34,10 +36,10 @@ namespace {
 // kSpareSlabs are kept, and otherwise given back to the system, so that a
 // large pruning returns its memory. (Left out under
 // AddressSanitizer, which should see every box freed.)
-constexpr size_t kSlabBytes = size_t{1} << 16;
+constexpr size_t kSlabBytes = size_t{1} << 15;
 constexpr size_t kKeptBoxes = size_t{1} << 14;
 constexpr size_t kBatch = 512;
-constexpr size_t kSpareSlabs = 256;  // 16 MiB
+constexpr size_t kSpareSlabs = 512;  // 16 MiB
 
 struct Slab {
   Slab* prev;      // in the pool's list of slabs that have boxes in the pool
