@@ -16,19 +16,28 @@
 
 namespace vesk {
 
+namespace {
+
+// Whether the lifted tree has the four coordinates of the tangent lift; an
+// error line when not.
+bool FourDimensional(const Tree* lifted) {
+  const int d = lifted->domain->dim;
+  if (d == 4) return true;
+  std::fprintf(stderr,
+               "error: libvesk: InvariantSet(): the tangent lift needs a 4-dimensional "
+               "tree, not %d-dimensional.\n",
+               d);
+  return false;
+}
+
+}  // namespace
+
 int InvariantSet(Tree* lifted, double* paramLo, double* paramHi) {
   return InvariantSetThreads(lifted, paramLo, paramHi, 1);
 }
 
 int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int threads) {
-  const int d = lifted->domain->dim;
-  if (d != 4) {
-    std::fprintf(stderr,
-                 "error: libvesk: InvariantSet(): the tangent lift needs a 4-dimensional "
-                 "tree, not %d-dimensional.\n",
-                 d);
-    return -1;
-  }
+  if (!FourDimensional(lifted)) return -1;
   PassWorkspace ws(threads);
   CollectDepthBoxes(lifted, -1, 1, 0, INT_MAX, ws.workers, &ws.lifted);
   return InvariantSetPass(lifted, paramLo, paramHi, &ws);
@@ -36,7 +45,7 @@ int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int thre
 
 int InvariantSetOfBoxes(Tree* lifted, DepthBoxes* boxes, double* paramLo, double* paramHi,
                         int threads) {
-  if (lifted->domain->dim != 4) return InvariantSetThreads(lifted, paramLo, paramHi, threads);
+  if (!FourDimensional(lifted)) return -1;
   PassWorkspace ws(threads);
   std::swap(ws.lifted, *boxes);
   const int left = InvariantSetPass(lifted, paramLo, paramHi, &ws);
@@ -45,14 +54,8 @@ int InvariantSetOfBoxes(Tree* lifted, DepthBoxes* boxes, double* paramLo, double
 }
 
 int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspace* ws) {
-  const int d = lifted->domain->dim;
-  if (d != 4) {
-    std::fprintf(stderr,
-                 "error: libvesk: InvariantSet(): the tangent lift needs a 4-dimensional "
-                 "tree, not %d-dimensional.\n",
-                 d);
-    return -1;
-  }
+  if (!FourDimensional(lifted)) return -1;
+  const int d = 4;
   Workers& workers = ws->workers;
   DepthBoxes& boxes = ws->lifted;
   const uint32_t K = static_cast<uint32_t>(boxes.count);
