@@ -43,16 +43,6 @@ int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int thre
   return InvariantSetPass(lifted, paramLo, paramHi, &ws);
 }
 
-int InvariantSetOfBoxes(Tree* lifted, DepthBoxes* boxes, double* paramLo, double* paramHi,
-                        int threads) {
-  if (!FourDimensional(lifted)) return -1;
-  PassWorkspace ws(threads);
-  std::swap(ws.lifted, *boxes);
-  const int left = InvariantSetPass(lifted, paramLo, paramHi, &ws);
-  std::swap(ws.lifted, *boxes);
-  return left;
-}
-
 int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspace* ws) {
   if (!FourDimensional(lifted)) return -1;
   const int d = 4;

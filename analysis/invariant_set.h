@@ -26,15 +26,10 @@ int InvariantSet(Tree* lifted, double* paramLo, double* paramHi);
 // depend on the number of threads.
 int InvariantSetThreads(Tree* lifted, double* paramLo, double* paramHi, int threads);
 
-struct DepthBoxes;
-// InvariantSetThreads on the boxes at the working depth as gathered by
-// CollectDepthBoxes(lifted, -1, 1, ...) or handed over by
-// BaseChainRecSetKeeping; their cells and records are used up.
-int InvariantSetOfBoxes(Tree* lifted, DepthBoxes* boxes, double* paramLo, double* paramHi,
-                        int threads);
-
 struct PassWorkspace;
-// InvariantSetOfBoxes on ws->lifted with the run's workers and buffers.
+// InvariantSetThreads with the run's workers and buffers, on ws->lifted:
+// the boxes at the working depth as CollectDepthBoxes(lifted, -1, 1, ...)
+// gathers them or BaseChainRecSetPass leaves them.
 int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspace* ws);
 
 // Number of nonzero bytes among the first m; 0 when m < 1.
