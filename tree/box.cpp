@@ -41,7 +41,10 @@ constexpr size_t kKeptBoxes = size_t{1} << 14;
 constexpr size_t kBatch = 512;
 constexpr size_t kSpareSlabs = 512;  // 16 MiB
 
+struct Pool;
+
 struct Slab {
+  Pool* pool;      // the pool it belongs to (see Put)
   Slab* prev;      // in the pool's list of slabs that have boxes in the pool
   Slab* next;
   Box* free;       // boxes handed back to the pool, linked through child[1]
@@ -73,25 +76,21 @@ struct Pool {
     if (s->next) s->next->prev = s->prev;
   }
 
-  // Takes back the n boxes item[0..n-1].
-  void Put(Box* const* item, size_t n) {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (size_t i = 0; i < n; ++i) {
-      Box* box = item[i];
-      Slab* s = SlabOf(box);
-      box->child[1] = s->free;
-      s->free = box;
-      if (s->inPool++ == 0) Link(s);
-      if (s->inPool == kSlabBoxes) {
-        Unlink(s);
-        if (spares < kSpareSlabs) {
-          // Kept empty for the next boxes, whose pages are then in place.
-          s->next = spare;
-          spare = s;
-          ++spares;
-        } else {
-          std::free(s);
-        }
+  // Takes back a box of one of its slabs; the mutex is held.
+  void PutLocked(Box* box) {
+    Slab* s = SlabOf(box);
+    box->child[1] = s->free;
+    s->free = box;
+    if (s->inPool++ == 0) Link(s);
+    if (s->inPool == kSlabBoxes) {
+      Unlink(s);
+      if (spares < kSpareSlabs) {
+        // Kept empty for the next boxes, whose pages are then in place.
+        s->next = spare;
+        spare = s;
+        ++spares;
+      } else {
+        std::free(s);
       }
     }
   }
@@ -109,6 +108,7 @@ struct Pool {
         s = static_cast<Slab*>(std::aligned_alloc(kSlabBytes, kSlabBytes));
         if (!s) throw std::bad_alloc();
       }
+      s->pool = this;
       s->free = nullptr;
       s->fresh = 0;
       s->inPool = static_cast<uint32_t>(kSlabBoxes);
@@ -141,13 +141,26 @@ Pool& ThePool() {
   return *pool;
 }
 
+// Hands the n boxes item[0..n-1] back, each to the pool of its slab. A
+// program may hold several copies of this library (host modules built each
+// with its own), whose trees share boxes: a box made by one copy and freed
+// by another goes back where it came from. (The pool of a slab does not
+// change while boxes of it are out.)
+void Put(Box* const* item, size_t n) {
+  for (size_t i = 0; i < n;) {
+    Pool* pool = SlabOf(item[i])->pool;
+    std::lock_guard<std::mutex> lock(pool->mutex);
+    for (; i < n && SlabOf(item[i])->pool == pool; ++i) pool->PutLocked(item[i]);
+  }
+}
+
 // A thread's boxes: a stack of pointers, so that taking and keeping a box
 // touch the stack only.
 struct BoxCache {
   Box** item = nullptr;  // kKeptBoxes entries, made on first use
   size_t count = 0;
   ~BoxCache() {
-    if (count) ThePool().Put(item, count);
+    if (count) Put(item, count);
     delete[] item;
   }
 };
@@ -162,14 +175,14 @@ inline void Release(Box* box) {
     // Freeing must not fail: without a stack the box goes to the pool.
     cache.item = new (std::nothrow) Box*[kKeptBoxes];
     if (!cache.item) {
-      ThePool().Put(&box, 1);
+      Put(&box, 1);
       return;
     }
   }
   if (cache.count == kKeptBoxes) {
     // The older half goes back to the pool.
     const size_t half = kKeptBoxes / 2;
-    ThePool().Put(cache.item, half);
+    Put(cache.item, half);
     std::copy(cache.item + half, cache.item + kKeptBoxes, cache.item);
     cache.count = kKeptBoxes - half;
   }
