@@ -154,11 +154,8 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   // Removing a box drops the predecessor counts of its successors and the
   // successor counts of its predecessors; a box whose count reaches 0 goes
   // in turn. Whatever the order, what is left is the largest collection in
-  // which every box has a predecessor and a successor. One thread follows
-  // each edge once; the rounds below follow it twice (routed, then
-  // dropped), which on two cores takes as long as one thread does
-  // (measured on the bench pass), so they serve three workers or more.
-  if (workers.count() <= 2) {
+  // which every box has a predecessor and a successor.
+  if (workers.count() == 1) {
     for (size_t q = 0; q < queue.size(); ++q) {
       const uint32_t v = queue[q];
       const uint32_t* row = BoxGraphRow(g, v);
@@ -179,50 +176,41 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     }
     return;
   }
-  // In rounds. Each box's counts belong to one worker (boxes cut into w
-  // slices by number): the boxes of a round are shared out in chunks that
-  // route every count to drop to its owner (a successor's predecessor
-  // count, or a predecessor's successor count, the top bit telling which),
-  // then each owner drops its counts. Nothing is written by two workers.
+  // In rounds. Each box's counts and its alive byte belong to one worker
+  // (the boxes cut into w slices by number). Every worker reads all the
+  // boxes of a round and drops only the counts it owns, so nothing is
+  // written by two workers; the boxes that go in a round make the next one.
+  // Each worker reads every edge of a round, but the random accesses to
+  // the counts, which are what costs, are shared out.
   const int w = workers.count();
-  const uint64_t scale = ((uint64_t{static_cast<uint32_t>(w)} << 32) + n - 1) / n;
-  auto owner = [&](uint32_t t) {
-    const uint32_t o = static_cast<uint32_t>((t * scale) >> 32);
-    return o < static_cast<uint32_t>(w) ? o : static_cast<uint32_t>(w - 1);
-  };
-  constexpr uint32_t kSuccessorCount = 0x80000000u;
-  std::vector<std::vector<uint32_t>>& route = buffers->route;
+  std::vector<uint32_t> slice(static_cast<size_t>(w) + 1);
+  for (int o = 0; o <= w; ++o)
+    slice[o] = static_cast<uint32_t>(uint64_t{n} * static_cast<uint64_t>(o) /
+                                     static_cast<uint64_t>(w));
   if (found.size() < static_cast<size_t>(w)) found.resize(w);
   while (!queue.empty()) {
-    const size_t chunks = ChunkCount(queue.size(), kPeelChunk);
-    if (route.size() < chunks * w) route.resize(chunks * w);
-    workers.Run(chunks, [&](int, size_t c) {
-      const ChunkRange r = ChunkOf(c, kPeelChunk, queue.size());
-      std::vector<uint32_t>* to = route.data() + c * w;
-      for (int o = 0; o < w; ++o) to[o].clear();
-      for (size_t q = r.first; q < r.end; ++q) {
-        const uint32_t v = queue[q];
-        const uint32_t* row = BoxGraphRow(g, v);
-        // Boxes gone already need no count dropped (nothing changes alive
-        // while the counts are routed).
-        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k)
-          if (alive[row[k]]) to[owner(row[k])].push_back(row[k]);
-        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e)
-          if (alive[source[e]]) to[owner(source[e])].push_back(source[e] | kSuccessorCount);
-      }
-    });
     workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
+      // t - lo < span: t is in [lo, lo + span), in one unsigned comparison.
+      const uint32_t lo = slice[o], span = slice[o + 1] - slice[o];
       std::vector<uint32_t>& out = found[o];
       out.clear();
-      for (size_t c = 0; c < chunks; ++c)
-        for (const uint32_t x : route[c * w + o]) {
-          const uint32_t t = x & ~kSuccessorCount;
-          uint32_t* count = x & kSuccessorCount ? succs : preds;
-          if (alive[t] && --count[t] == 0) {
+      for (const uint32_t v : queue) {
+        const uint32_t* row = BoxGraphRow(g, v);
+        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+          const uint32_t t = row[k];
+          if (t - lo < span && alive[t] && --preds[t] == 0) {
             alive[t] = 0;
             out.push_back(t);
           }
         }
+        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
+          const uint32_t u = source[e];
+          if (u - lo < span && alive[u] && --succs[u] == 0) {
+            alive[u] = 0;
+            out.push_back(u);
+          }
+        }
+      }
     });
     queue.clear();
     for (int o = 0; o < w; ++o) queue.insert(queue.end(), found[o].begin(), found[o].end());

@@ -106,7 +106,7 @@ struct CoreBuffers {
   Scratch* scratch = nullptr;
   std::vector<uint64_t> chunkSum;
   std::vector<uint32_t> queue;
-  std::vector<std::vector<uint32_t>> found, route;
+  std::vector<std::vector<uint32_t>> found;
 };
 
 // The largest collection of boxes in which every box has a successor and a
