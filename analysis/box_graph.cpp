@@ -132,12 +132,12 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   });
 
   // The first boxes to go: no predecessor or no successor at all.
-  std::vector<std::vector<uint32_t>>& found = buffers->found;
+  std::vector<HitList>& found = buffers->found;
   const size_t firstChunks = ChunkCount(n, kPeelChunk);
   if (found.size() < firstChunks) found.resize(firstChunks);
   workers.Run(firstChunks, [&](int, size_t c) {
     const ChunkRange r = ChunkOf(c, kPeelChunk, n);
-    std::vector<uint32_t>& out = found[c];
+    HitList& out = found[c];
     out.clear();
     for (size_t v = r.first; v < r.end; ++v) {
       succs[v] = static_cast<uint32_t>(g.first[v + 1] - g.first[v]);
@@ -192,7 +192,7 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
       // t - lo < span: t is in [lo, lo + span), in one unsigned comparison.
       const uint32_t lo = slice[o], span = slice[o + 1] - slice[o];
-      std::vector<uint32_t>& out = found[o];
+      HitList& out = found[o];
       out.clear();
       for (const uint32_t v : queue) {
         const uint32_t* row = BoxGraphRow(g, v);

@@ -106,7 +106,7 @@ struct CoreBuffers {
   Scratch* scratch = nullptr;
   std::vector<uint64_t> chunkSum;
   std::vector<uint32_t> queue;
-  std::vector<std::vector<uint32_t>> found;
+  std::vector<HitList> found;  // per chunk, then per worker
 };
 
 // The largest collection of boxes in which every box has a successor and a
