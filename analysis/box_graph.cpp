@@ -183,15 +183,14 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   // Each worker reads every edge of a round, but the random accesses to
   // the counts, which are what costs, are shared out.
   const int w = workers.count();
-  std::vector<uint32_t> slice(static_cast<size_t>(w) + 1);
-  for (int o = 0; o <= w; ++o)
-    slice[o] = static_cast<uint32_t>(uint64_t{n} * static_cast<uint64_t>(o) /
-                                     static_cast<uint64_t>(w));
+  auto slice = [&](size_t o) {
+    return static_cast<uint32_t>(uint64_t{n} * o / static_cast<uint64_t>(w));
+  };
   if (found.size() < static_cast<size_t>(w)) found.resize(w);
   while (!queue.empty()) {
     workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
       // t - lo < span: t is in [lo, lo + span), in one unsigned comparison.
-      const uint32_t lo = slice[o], span = slice[o + 1] - slice[o];
+      const uint32_t lo = slice(o), span = slice(o + 1) - lo;
       HitList& out = found[o];
       out.clear();
       for (const uint32_t v : queue) {
