@@ -177,39 +177,88 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     return;
   }
   // In rounds. Each box's counts and its alive byte belong to one worker
-  // (the boxes cut into w slices by number). Every worker reads all the
-  // boxes of a round and drops only the counts it owns, so nothing is
-  // written by two workers; the boxes that go in a round make the next one.
-  // Each worker reads every edge of a round, but the random accesses to
-  // the counts, which are what costs, are shared out.
+  // (the boxes cut into w slices by number), so nothing is written by two
+  // workers; the boxes that go in a round make the next one.
   const int w = workers.count();
-  auto slice = [&](size_t o) {
-    return static_cast<uint32_t>(uint64_t{n} * o / static_cast<uint64_t>(w));
-  };
   if (found.size() < static_cast<size_t>(w)) found.resize(w);
+  if (w == 2) {
+    // Both workers read every box of a round and drop only the counts they
+    // own: each edge is read twice, but the random accesses to the counts,
+    // which are what costs, are shared out, and nothing is routed.
+    auto slice = [&](size_t o) {
+      return static_cast<uint32_t>(uint64_t{n} * o / static_cast<uint64_t>(w));
+    };
+    while (!queue.empty()) {
+      workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
+        // t - lo < span: t is in [lo, lo + span), in one unsigned comparison.
+        const uint32_t lo = slice(o), span = slice(o + 1) - lo;
+        HitList& out = found[o];
+        out.clear();
+        for (const uint32_t v : queue) {
+          const uint32_t* row = BoxGraphRow(g, v);
+          for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+            const uint32_t t = row[k];
+            if (t - lo < span && alive[t] && --preds[t] == 0) {
+              alive[t] = 0;
+              out.push_back(t);
+            }
+          }
+          for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
+            const uint32_t u = source[e];
+            if (u - lo < span && alive[u] && --succs[u] == 0) {
+              alive[u] = 0;
+              out.push_back(u);
+            }
+          }
+        }
+      });
+      queue.clear();
+      for (int o = 0; o < w; ++o) queue.insert(queue.end(), found[o].begin(), found[o].end());
+    }
+    return;
+  }
+  // From three workers on, reading every round on every worker would not
+  // scale: the boxes of a round are shared out in chunks that route every
+  // count to drop to its owner (a successor's predecessor count, or a
+  // predecessor's successor count, the top bit telling which), then each
+  // owner drops its counts.
+  const uint64_t scale = ((uint64_t{static_cast<uint32_t>(w)} << 32) + n - 1) / n;
+  auto owner = [&](uint32_t t) {
+    const uint32_t o = static_cast<uint32_t>((t * scale) >> 32);
+    return o < static_cast<uint32_t>(w) ? o : static_cast<uint32_t>(w - 1);
+  };
+  constexpr uint32_t kSuccessorCount = 0x80000000u;
+  std::vector<HitList>& route = buffers->route;
   while (!queue.empty()) {
+    const size_t chunks = ChunkCount(queue.size(), kPeelChunk);
+    if (route.size() < chunks * w) route.resize(chunks * w);
+    workers.Run(chunks, [&](int, size_t c) {
+      const ChunkRange r = ChunkOf(c, kPeelChunk, queue.size());
+      HitList* to = route.data() + c * w;
+      for (int o = 0; o < w; ++o) to[o].clear();
+      for (size_t q = r.first; q < r.end; ++q) {
+        const uint32_t v = queue[q];
+        const uint32_t* row = BoxGraphRow(g, v);
+        // Boxes gone already need no count dropped (nothing changes alive
+        // while the counts are routed).
+        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k)
+          if (alive[row[k]]) to[owner(row[k])].push_back(row[k]);
+        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e)
+          if (alive[source[e]]) to[owner(source[e])].push_back(source[e] | kSuccessorCount);
+      }
+    });
     workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
-      // t - lo < span: t is in [lo, lo + span), in one unsigned comparison.
-      const uint32_t lo = slice(o), span = slice(o + 1) - lo;
       HitList& out = found[o];
       out.clear();
-      for (const uint32_t v : queue) {
-        const uint32_t* row = BoxGraphRow(g, v);
-        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
-          const uint32_t t = row[k];
-          if (t - lo < span && alive[t] && --preds[t] == 0) {
+      for (size_t c = 0; c < chunks; ++c)
+        for (const uint32_t x : route[c * w + o]) {
+          const uint32_t t = x & ~kSuccessorCount;
+          uint32_t* count = x & kSuccessorCount ? succs : preds;
+          if (alive[t] && --count[t] == 0) {
             alive[t] = 0;
             out.push_back(t);
           }
         }
-        for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
-          const uint32_t u = source[e];
-          if (u - lo < span && alive[u] && --succs[u] == 0) {
-            alive[u] = 0;
-            out.push_back(u);
-          }
-        }
-      }
     });
     queue.clear();
     for (int o = 0; o < w; ++o) queue.insert(queue.end(), found[o].begin(), found[o].end());

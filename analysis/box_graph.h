@@ -107,6 +107,7 @@ struct CoreBuffers {
   std::vector<uint64_t> chunkSum;
   std::vector<uint32_t> queue;
   std::vector<HitList> found;  // per chunk, then per worker
+  std::vector<HitList> route;  // per chunk of a round and worker
 };
 
 // The largest collection of boxes in which every box has a successor and a

@@ -32,7 +32,7 @@ struct PassWorkspace {
   // The lifted images while the graph is built, then the peeling's arrays.
   Scratch scratch;
   BoxGraph graph;        // the lifted graph, then the base graph
-  CoreBuffers core{&scratch, {}, {}, {}};
+  CoreBuffers core{&scratch, {}, {}, {}, {}};
   std::vector<char> alive, keep, rec;
   std::vector<HitList> found;  // per chunk: lifted boxes over base boxes that go
 };
