@@ -50,39 +50,58 @@ int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspa
   DepthBoxes& boxes = ws->lifted;
   const uint32_t K = static_cast<uint32_t>(boxes.count);
 
-  // The images of all boxes, computed while one worker builds the grid
-  // lookup. The images' copied coordinates y' and v' are single points and
-  // x' is narrow; u' spans the most cells.
+  // The images' copied coordinates y' and v' are the box's own x and u
+  // extents and x' is narrow; u' spans the most cells.
   static const int kOrder[4] = {1, 3, 0, 2};
   const size_t stride = 2 * static_cast<size_t>(d) + 2;
-  const size_t bounds = static_cast<size_t>(K) * d;
-  const size_t hiAt = ScratchEnd<double>(0, bounds);
-  ws->scratch.Layout(ScratchEnd<double>(hiAt, bounds));
-  double* const imageLo = ws->scratch.Array<double>(0, bounds);
-  double* const imageHi = ws->scratch.Array<double>(hiAt, bounds);
-  const BoxGrid* grid = nullptr;
-  if (ws->rows.size() < static_cast<size_t>(workers.count())) ws->rows.resize(workers.count());
-  workers.Run(ChunkCount(K, kGraphChunk) + 1, [&](int worker, size_t c) {
-    if (c == 0) {
-      grid = DepthBoxesGrid(&ws->liftedGrid, lifted, boxes, kOrder);
-      return;
-    }
-    const ChunkRange r = ChunkOf(c - 1, kGraphChunk, K);
-    // The box matrix records of the chunk, for the map.
+  const int w = workers.count();
+  if (ws->rows.size() < static_cast<size_t>(w) + 2) ws->rows.resize(w + 2);
+  // Maps boxes first..end-1 into lo and hi (d bounds per box each), their
+  // box matrix records made in the worker's row buffer.
+  auto map = [&](int worker, size_t first, size_t end, double* lo, double* hi) {
     FillVector<double>& m = ws->rows[worker];
-    m.resize((r.end - r.first) * stride);
-    for (size_t i = r.first; i < r.end; ++i)
-      DepthBoxRecord(boxes, i, m.data() + (i - r.first) * stride);
-    t_realhenon(static_cast<int>(r.end - r.first), paramLo, paramHi, m.data(),
-                imageLo + r.first * d, imageHi + r.first * d);
-  });
+    m.resize((end - first) * stride);
+    for (size_t i = first; i < end; ++i)
+      DepthBoxRecord(boxes, i, m.data() + (i - first) * stride);
+    t_realhenon(static_cast<int>(end - first), paramLo, paramHi, m.data(), lo, hi);
+  };
+  const BoxGrid* grid = nullptr;
+  double* imageLo = nullptr;
+  double* imageHi = nullptr;
+  if (w == 1) {
+    // One thread: the lookup first, then each chunk of boxes mapped right
+    // before its lookups, its images still in the cache.
+    grid = DepthBoxesGrid(&ws->liftedGrid, lifted, boxes, kOrder);
+  } else {
+    // The images of all boxes, computed while one worker builds the lookup.
+    const size_t bounds = static_cast<size_t>(K) * d;
+    const size_t hiAt = ScratchEnd<double>(0, bounds);
+    ws->scratch.Layout(ScratchEnd<double>(hiAt, bounds));
+    imageLo = ws->scratch.Array<double>(0, bounds);
+    imageHi = ws->scratch.Array<double>(hiAt, bounds);
+    workers.Run(ChunkCount(K, kGraphChunk) + 1, [&](int worker, size_t c) {
+      if (c == 0) {
+        grid = DepthBoxesGrid(&ws->liftedGrid, lifted, boxes, kOrder);
+        return;
+      }
+      const ChunkRange r = ChunkOf(c - 1, kGraphChunk, K);
+      map(worker, r.first, r.end, imageLo + r.first * d, imageHi + r.first * d);
+    });
+  }
   BoxGraph& graph = ws->graph;
   {
-    BoxFinder finder(lifted, boxes.depth, grid, workers.count());
+    BoxFinder finder(lifted, boxes.depth, grid, w);
     BoxGraphBuild(finder, workers, K, d,
-                  [&](int, size_t first, size_t) {
-                    return std::pair<const double*, const double*>(imageLo + first * d,
-                                                                   imageHi + first * d);
+                  [&](int worker, size_t first, size_t end) {
+                    if (imageLo)
+                      return std::pair<const double*, const double*>(imageLo + first * d,
+                                                                     imageHi + first * d);
+                    FillVector<double>& lo = ws->rows[w];
+                    FillVector<double>& hi = ws->rows[w + 1];
+                    lo.resize((end - first) * d);
+                    hi.resize((end - first) * d);
+                    map(worker, first, end, lo.data(), hi.data());
+                    return std::pair<const double*, const double*>(lo.data(), hi.data());
                   },
                   &graph);
   }

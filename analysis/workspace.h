@@ -28,8 +28,11 @@ struct PassWorkspace {
   BoxGrid liftedGrid;    // the invariant set's lookup of the lifted boxes
   BoxGrid stateGrid;     // the lifted boxes by their state cells
   BoxGrid baseGrid;      // the base boxes
-  std::vector<FillVector<double>> rows;  // per worker: box records to map
-  // The lifted images while the graph is built, then the peeling's arrays.
+  // Per worker: box records to map; then, on one thread, a chunk's lower
+  // and upper image bounds.
+  std::vector<FillVector<double>> rows;
+  // The lifted images while the graph is built (on more than one thread),
+  // then the peeling's arrays.
   Scratch scratch;
   BoxGraph graph;        // the lifted graph, then the base graph
   CoreBuffers core{&scratch, {}, {}, {}, {}};
