@@ -141,57 +141,49 @@ inline size_t SlotOf(const BoxGrid* g, uint64_t key) {
   return static_cast<size_t>((key * kGolden) >> (64 - g->hashBits));
 }
 
-// The slot of the keyed cells, or null when no box has them.
-inline const GridSlot* FindRun(const BoxGrid* g, const uint32_t* cells) {
+// The run of the keyed cells, or UINT32_MAX when no box has them.
+inline uint32_t FindRun(const BoxGrid* g, const uint32_t* cells) {
   const uint64_t key = g->wide ? WideKey(g, cells) : NarrowKey(g, cells);
-  const size_t mask = g->slot.size() - 1;
+  const size_t mask = g->slotKey.size() - 1;
   for (size_t s = SlotOf(g, key);; s = (s + 1) & mask) {
-    const uint64_t k = g->slot[s].key;
-    if (k == 0) return nullptr;
+    const uint64_t k = g->slotKey[s];
+    if (k == 0) return UINT32_MAX;
     if (k != key + 1) continue;
-    if (!g->wide) return &g->slot[s];
-    const uint32_t* have = g->runCells.data() + static_cast<size_t>(g->slotRun[s]) * g->keyed;
-    if (std::equal(cells, cells + g->keyed, have)) return &g->slot[s];
+    const uint32_t run = g->slotRun[s];
+    if (!g->wide) return run;
+    const uint32_t* have = g->runCells.data() + static_cast<size_t>(run) * g->keyed;
+    if (std::equal(cells, cells + g->keyed, have)) return run;
   }
 }
 
-// Writes to out the boxes of the run whose entries are [first, end) whose
-// other cells lie in [lo, hi] (per level, from level `keyed` on) and
-// returns the end of what it wrote.
-inline __attribute__((always_inline)) uint32_t* EmitRun(const BoxGrid* g, uint32_t first,
-                                                        uint32_t end, const uint32_t* lo,
-                                                        const uint32_t* hi, uint32_t* out) {
+// Writes to out the boxes of run r whose other cells lie in [lo, hi] (per
+// level, from level `keyed` on) and returns the end of what it wrote.
+inline __attribute__((always_inline)) uint32_t* EmitRun(const BoxGrid* g, uint32_t r,
+                                                        const uint32_t* lo, const uint32_t* hi,
+                                                        uint32_t* out) {
+  const uint32_t first = g->runFirst[r], end = g->runFirst[r + 1];
   const int others = static_cast<int>(g->axis.size()) - g->keyed;
-  const uint32_t* e = g->entry.data();
-  if (others == 0) return std::copy(e + first, e + end, out);
+  const uint32_t* box = g->box.data();
+  if (others == 0) return std::copy(box + first, box + end, out);
   if (others == 1) {
-    // The entries are pairs (cell, box).
+    const uint32_t* v = g->rest.data();
     const uint32_t a = lo[g->keyed], b = hi[g->keyed];
-    size_t i = first;
-    if (end - first > 16) {
-      size_t n = end - first;
-      while (n > 0) {  // the first entry whose cell is not below a
-        const size_t half = n / 2;
-        if (e[2 * (i + half)] < a) {
-          i += half + 1;
-          n -= half + 1;
-        } else {
-          n = half;
-        }
-      }
-    } else {
-      while (i < end && e[2 * i] < a) ++i;
+    uint32_t i = first;
+    if (end - first <= 16) {
+      while (i < end && v[i] < a) ++i;
+      for (; i < end && v[i] <= b; ++i) *out++ = box[i];
+      return out;
     }
-    for (; i < end && e[2 * i] <= b; ++i) *out++ = e[2 * i + 1];
-    return out;
+    i = static_cast<uint32_t>(std::lower_bound(v + first, v + end, a) - v);
+    const uint32_t e = static_cast<uint32_t>(std::upper_bound(v + i, v + end, b) - v);
+    return std::copy(box + i, box + e, out);
   }
-  const size_t stride = static_cast<size_t>(others) + 1;
   for (uint32_t i = first; i < end; ++i) {
-    const uint32_t* c = e + i * stride;
+    const uint32_t* c = g->rest.data() + static_cast<size_t>(i) * others;
     bool in = true;
     for (int j = 0; j < others && in; ++j)
       in = c[j] >= lo[g->keyed + j] && c[j] <= hi[g->keyed + j];
-    if (in) *out++ = c[others];
+    if (in) *out++ = box[i];
   }
   return out;
 }
@@ -256,8 +248,9 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
   g->wide = bits > 64;
   g->runFirst.clear();
   g->runCells.clear();
-  g->entry.clear();
-  g->slot.clear();
+  g->box.clear();
+  g->rest.clear();
+  g->slotKey.clear();
   g->slotRun.clear();
   if (levels == 0) return 1;  // depth 0: the root is every query's hit
 
@@ -266,14 +259,14 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
   // whenever the runs would fill more than half of it.
   g->hashBits = 4;
   while ((size_t{1} << g->hashBits) < static_cast<size_t>(count)) ++g->hashBits;
-  g->slot.assign(size_t{1} << g->hashBits, GridSlot{0, 0, 0});
-  g->slotRun.resize(g->slot.size());
+  g->slotKey.assign(size_t{1} << g->hashBits, 0);
+  g->slotRun.resize(g->slotKey.size());
   FillVector<uint32_t>& runOf = g->runOf;
   runOf.resize(count);
   int coord[kMaxDim], shift[kMaxDim];
   for (int l = 0; l < levels; ++l) coord[l] = g->axis[l].coord;
   for (int l = 0; l < g->keyed; ++l) shift[l] = g->shift[l];
-  size_t mask = g->slot.size() - 1;
+  size_t mask = g->slotKey.size() - 1;
   uint32_t runs = g->keyed == 0 ? 1 : 0;
   for (uint32_t i = 0; g->keyed > 0 && i < count; ++i) {
     const uint32_t* c = cell + static_cast<size_t>(i) * dim;
@@ -288,7 +281,7 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
     uint32_t run = UINT32_MAX;
     size_t s = SlotOf(g, key);
     for (;; s = (s + 1) & mask) {
-      const uint64_t k = g->slot[s].key;
+      const uint64_t k = g->slotKey[s];
       if (k == 0) break;
       if (k != key + 1) continue;
       const uint32_t r = g->slotRun[s];
@@ -300,15 +293,15 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
     }
     if (run == UINT32_MAX) {
       run = runs++;
-      g->slot[s].key = key + 1;
+      g->slotKey[s] = key + 1;
       g->slotRun[s] = run;
       for (int l = 0; l < g->keyed; ++l) g->runCells.push_back(c[coord[l]]);
-      if (2 * static_cast<size_t>(runs) > g->slot.size()) {
+      if (2 * static_cast<size_t>(runs) > g->slotKey.size()) {
         // Twice the slots, every run entered again from its cells.
         ++g->hashBits;
-        g->slot.assign(size_t{1} << g->hashBits, GridSlot{0, 0, 0});
-        g->slotRun.resize(g->slot.size());
-        mask = g->slot.size() - 1;
+        g->slotKey.assign(size_t{1} << g->hashBits, 0);
+        g->slotRun.resize(g->slotKey.size());
+        mask = g->slotKey.size() - 1;
         for (uint32_t r = 0; r < runs; ++r) {
           const uint32_t* have = g->runCells.data() + static_cast<size_t>(r) * g->keyed;
           uint64_t k = 0;
@@ -318,8 +311,8 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
             for (int l = 0; l < g->keyed; ++l) k |= static_cast<uint64_t>(have[l]) << shift[l];
           }
           size_t t = SlotOf(g, k);
-          while (g->slot[t].key != 0) t = (t + 1) & mask;
-          g->slot[t].key = k + 1;
+          while (g->slotKey[t] != 0) t = (t + 1) & mask;
+          g->slotKey[t] = k + 1;
           g->slotRun[t] = r;
         }
       }
@@ -334,19 +327,14 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
   for (uint32_t i = 0; i < count; ++i) ++g->runFirst[runOf[i]];
   for (uint32_t r = 1; r < runs; ++r) g->runFirst[r] += g->runFirst[r - 1];
   g->runFirst[runs] = count;
-  const size_t stride = static_cast<size_t>(others) + 1;
-  g->entry.resize(static_cast<size_t>(count) * stride);
+  g->box.resize(count);
+  g->rest.resize(static_cast<size_t>(count) * others);
   for (uint32_t i = count; i-- > 0;) {
     const uint32_t at = --g->runFirst[runOf[i]];
-    uint32_t* e = g->entry.data() + at * stride;
+    g->box[at] = i;
     const uint32_t* c = cell + static_cast<size_t>(i) * dim;
-    for (int j = 0; j < others; ++j) e[j] = c[coord[g->keyed + j]];
-    e[others] = i;
-  }
-  for (size_t s = 0; s < g->slot.size(); ++s) {
-    if (g->slot[s].key == 0) continue;
-    g->slot[s].first = g->runFirst[g->slotRun[s]];
-    g->slot[s].end = g->runFirst[g->slotRun[s] + 1];
+    for (int j = 0; j < others; ++j)
+      g->rest[static_cast<size_t>(at) * others + j] = c[coord[g->keyed + j]];
   }
   return 1;
 }
@@ -388,7 +376,7 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
   // Runs that gave hits: each gives them in increasing order.
   uint32_t hitRuns = 0;
   if (keyed == 0) {
-    out = EmitRun(g, g->runFirst[0], g->runFirst[1], lo, hi, out);
+    out = EmitRun(g, 0, lo, hi, out);
   } else if (volume > static_cast<double>(runs)) {
     // More keys in the query than runs: every run is looked at.
     for (uint32_t r = 0; r < runs; ++r) {
@@ -397,7 +385,7 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
       for (int l = 0; l < keyed && in; ++l) in = c[l] >= lo[l] && c[l] <= hi[l];
       if (!in) continue;
       uint32_t* const before = out;
-      out = EmitRun(g, g->runFirst[r], g->runFirst[r + 1], lo, hi, out);
+      out = EmitRun(g, r, lo, hi, out);
       hitRuns += out != before;
     }
   } else if (!g->wide) {
@@ -409,17 +397,17 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
       at[l] = lo[l];
       key |= static_cast<uint64_t>(lo[l]) << g->shift[l];
     }
-    const GridSlot* slot = g->slot.data();
-    const size_t mask = g->slot.size() - 1;
+    const uint64_t* slotKey = g->slotKey.data();
+    const size_t mask = g->slotKey.size() - 1;
     const int innermost = keyed - 1;
     const uint64_t step = uint64_t{1} << g->shift[innermost];
     for (;;) {
       for (size_t s = SlotOf(g, key);; s = (s + 1) & mask) {
-        const uint64_t k = slot[s].key;
+        const uint64_t k = slotKey[s];
         if (k == 0) break;
         if (k != key + 1) continue;
         uint32_t* const before = out;
-        out = EmitRun(g, slot[s].first, slot[s].end, lo, hi, out);
+        out = EmitRun(g, g->slotRun[s], lo, hi, out);
         hitRuns += out != before;
         break;
       }
@@ -443,10 +431,10 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
     uint32_t at[kMaxDim];
     for (int l = 0; l < keyed; ++l) at[l] = lo[l];
     for (;;) {
-      const GridSlot* r = FindRun(g, at);
-      if (r) {
+      const uint32_t r = FindRun(g, at);
+      if (r != UINT32_MAX) {
         uint32_t* const before = out;
-        out = EmitRun(g, r->first, r->end, lo, hi, out);
+        out = EmitRun(g, r, lo, hi, out);
         hitRuns += out != before;
       }
       int l = keyed - 1;

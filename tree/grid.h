@@ -64,21 +64,13 @@ struct GridAxis {
                    // finite: a bound well inside a cell is placed by one product
 };
 
-// A slot of the hash: the key (narrow) or its hash (wide) + 1, 0 when
-// empty, and where the run's entries lie, so that a lookup that finds its
-// key reads the run next without another table.
-struct GridSlot {
-  uint64_t key;
-  uint32_t first, end;
-};
-
 // The boxes grouped into runs by their cells along the leading `keyed`
 // axes (the key); an open-addressing hash (linear probing, at most half
-// full) finds the run of a key. A run lists its boxes in increasing number,
-// each entry the box's cells along the other axes followed by its number.
-// With one other axis these cells increase with the box numbers (the walk
-// order orders boxes that differ in one coordinate by their cell along
-// it), so a range of them is found by bisection.
+// full) finds the run of a key. A run lists its boxes in increasing number
+// with their cells along the other axes. With one other axis these cells
+// increase with the box numbers (the walk order orders boxes that differ in
+// one coordinate by their cell along it), so a range of them is found by
+// bisection.
 struct BoxGrid {
   int count = 0;
   std::vector<GridAxis> axis;  // one per level
@@ -86,11 +78,12 @@ struct BoxGrid {
   bool wide = false;           // key of more than 64 bits: hashed cells
   std::vector<int> shift;      // narrow key: bit offset of each keyed axis
   int hashBits = 0;
-  std::vector<GridSlot> slot;
-  std::vector<uint32_t> slotRun;   // the run of each slot
-  std::vector<uint32_t> runFirst;  // runs + 1 places in entry (in entries)
+  std::vector<uint64_t> slotKey;  // key (narrow) or hash (wide) + 1; 0 empty
+  std::vector<uint32_t> slotRun;
+  std::vector<uint32_t> runFirst;  // runs + 1 entries into box and rest
   std::vector<uint32_t> runCells;  // keyed cells of each run
-  FillVector<uint32_t> entry;      // levels - keyed + 1 numbers per box, run after run
+  FillVector<uint32_t> box;        // box numbers, run after run
+  FillVector<uint32_t> rest;       // cells along the other axes, levels - keyed per box
   FillVector<uint32_t> runOf;      // while building: the run of each box
 };
 
@@ -114,10 +107,8 @@ void BoxGridFree(BoxGrid** link);
 
 // The box numbers that lookups append to, written in place: Room(n) makes
 // room for n more at end() (growing by doubling, nothing cleared), Add(n)
-// takes n of them into the list. A list has cache lines of its own, so
-// that the lists of chunks or workers side by side in a vector can be
-// written by different threads without sharing a line.
-class alignas(64) HitList {
+// takes n of them into the list.
+class HitList {
  public:
   HitList() = default;
   HitList(std::initializer_list<uint32_t> items) : buf_(items), size_(items.size()) {}
