@@ -107,8 +107,10 @@ void BoxGridFree(BoxGrid** link);
 
 // The box numbers that lookups append to, written in place: Room(n) makes
 // room for n more at end() (growing by doubling, nothing cleared), Add(n)
-// takes n of them into the list.
-class HitList {
+// takes n of them into the list. A list has cache lines of its own, so
+// that the lists of chunks or workers side by side in a vector can be
+// written by different threads without sharing a line.
+class alignas(64) HitList {
  public:
   HitList() = default;
   HitList(std::initializer_list<uint32_t> items) : buf_(items), size_(items.size()) {}
