@@ -161,8 +161,20 @@ int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* param
 
   // The deepest base level is B unless no lifted center lay in the base
   // domain; then it is the root alone, the one base box.
+  // Gathered on the calling thread: the base tree is small, and one walk
+  // fills the workspace's arrays in place, while walks cut into units
+  // fill arrays of their own that are then joined (on two threads that
+  // took about six times as long).
   DepthBoxes& bb = ws->base;
-  CollectDepthBoxes(base, -1, 0, 1, INT_MAX, workers, &bb);
+  const int active = workers.count();
+  workers.Limit(1);
+  try {
+    CollectDepthBoxes(base, -1, 0, 1, INT_MAX, workers, &bb);
+  } catch (...) {
+    workers.Limit(active);
+    throw;
+  }
+  workers.Limit(active);
   const int M = bb.count;
   std::vector<char>& rec = ws->rec;
   rec.assign(M, 0);
