@@ -19,7 +19,10 @@
 //   ns/box   time per box of one call
 //   ratio    (BM_PassThreadRatio) the pass's smallest time on 1 thread over
 //            its smallest time on 2 threads, the two timed in turn; median
-//            ratio: the median of the ratios of the two times of each turn
+//            ratio: the median of the ratios of the two times of each turn;
+//            pair ratio: twice the smallest 1-thread time over the smallest
+//            time of two 1-thread passes run side by side (what two cores
+//            give work that shares nothing), and its median over the turns
 //   peak B/box, tree B/box (BM_PassPeakMemory): the largest heap in use
 //            during a pass, and the heap of the tree handed to it, per box
 //            at the working depth after the subdivision (the time of these
