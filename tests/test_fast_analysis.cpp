@@ -14,6 +14,7 @@
 #include "analysis/chain_recurrent.h"
 #include "analysis/invariant_set.h"
 #include "analysis/scc.h"
+#include "analysis/workspace.h"
 #include "analysis_oracle.h"
 #include "tests/reference_analysis.h"
 #include "tests/test_support.h"
@@ -359,5 +360,23 @@ TEST(FastAnalysis, GraphCoreMatchesRemovalUntilNothingChanges) {
       BoxGraphCore(g, workers, &buffers, &alive);
       ASSERT_EQ(alive, want) << w << " workers";
     }
+  }
+}
+
+// The chain recurrent set gathers the base boxes on the calling thread
+// alone; the workspace's later steps must get all its workers back.
+TEST(FastAnalysis, ChainRecSetLeavesTheWorkspaceItsWorkers) {
+  PassWorkspace ws(2);
+  if (ws.workers.count() < 2) GTEST_SKIP() << "a single hardware thread";
+  std::mt19937 rng(2718);
+  for (int trial = 0; trial < 4; ++trial) {
+    antest::Params p;
+    Tree* t = TrialTree(rng, trial, &p);
+    Tree* base = BaseOf(t, rng);
+    ws.lifted.depth = -1;
+    BaseChainRecSetPass(t, base, p.lo, p.hi, nullptr, nullptr, &ws);
+    EXPECT_EQ(ws.workers.count(), 2);
+    FreeBase(&base);
+    TreeFree(&t);
   }
 }
