@@ -160,9 +160,9 @@ int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* param
   for (size_t at = 0; at < centers.size(); at += n) TreeInsert(base, centers.data() + at, B, 1, 1);
 
   // The deepest base level is B unless no lifted center lay in the base
-  // domain; then it is the root alone, the one base box.
-  // Gathered on the calling thread: the base tree is small, and one walk
-  // fills the workspace's arrays in place, while walks cut into units
+  // domain; then it is the root alone, the one base box. The base boxes
+  // are gathered on the calling thread: the base tree is small, and one
+  // walk fills the workspace's arrays in place, while walks cut into units
   // fill arrays of their own that are then joined (on two threads that
   // took about six times as long).
   DepthBoxes& bb = ws->base;
