@@ -357,49 +357,55 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
   EXPECT_GT(hits, queries);  // the queries do meet boxes
 }
 
-// Cells of 22 bits along each of 3 coordinates: keys of 66 bits. Boxes
-// inserted at depth 66 around random points; the query of each box's center
-// finds that box alone, with the key over all axes (hashed) and over all
-// but the last.
-TEST(BoxGrid, KeysWiderThan64Bits) {
-  Tree* t = MakeTree({0.0, 0.0, 0.0}, {1.0, 1.0, 1.0});
-  std::mt19937 rng(66);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  // Each point also with its last coordinate moved by 1/2 and mirrored:
-  // cells that differ in the highest bits of the key only.
-  for (int i = 0; i < 500; ++i) {
-    const double x = u(rng), y = u(rng), z = 0.5 * std::fabs(u(rng));
-    for (double w : {z, z - 0.5, -z, 0.5 - z}) {
-      const double p[3] = {x, y, w};
-      TreeInsert(t, p, 66, 1, 1);
+// Cells of 22 bits along each of 3 coordinates: keys of 66 bits; at
+// depth 64, 22 + 21 + 21 bits, the widest key that is not hashed. Boxes
+// inserted around random points and in the upper corner (the key of all
+// ones); the query of each box's center finds that box alone, with the key
+// over all axes and over all but the last.
+TEST(BoxGrid, KeysOf64BitsAndWider) {
+  for (const int depth : {64, 66}) {
+    SCOPED_TRACE(depth);
+    Tree* t = MakeTree({0.0, 0.0, 0.0}, {1.0, 1.0, 1.0});
+    std::mt19937 rng(66);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    // Each point also with its last coordinate moved by 1/2 and mirrored:
+    // cells that differ in the highest bits of the key only.
+    for (int i = 0; i < 500; ++i) {
+      const double x = u(rng), y = u(rng), z = 0.5 * std::fabs(u(rng));
+      for (double w : {z, z - 0.5, -z, 0.5 - z}) {
+        const double p[3] = {x, y, w};
+        TreeInsert(t, p, depth, 1, 1);
+      }
     }
-  }
-  // A second cluster of close boxes: cells that differ in low bits only.
-  for (int i = 0; i < 200; ++i) {
-    const double p[3] = {0.25 + std::ldexp(u(rng), -20), -0.5 + std::ldexp(u(rng), -20),
-                         0.125 + std::ldexp(u(rng), -21)};
-    TreeInsert(t, p, 66, 1, 1);
-  }
-  ASSERT_EQ(TreeDepth(t->root), 66);
-  DepthBoxes boxes;
-  Workers one(1);
-  CollectDepthBoxes(t, 66, 1, 1, INT_MAX, one, &boxes);
-  ASSERT_TRUE(boxes.onGrid);
-  ASSERT_GT(boxes.count, 2000);
-  for (int keyed : {3, -1}) {
-    BoxGrid* grid = BoxGridNew(t, 66, boxes.cell.data(), boxes.count, nullptr, keyed);
-    ASSERT_NE(grid, nullptr);
-    for (int i = 0; i < boxes.count; ++i) {
-      const double* center = boxes.matrix.data() + static_cast<size_t>(i) * 8;
-      HitList got;
-      BoxGridFind(grid, center, center, &got);
-      ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()),
-                std::vector<uint32_t>{static_cast<uint32_t>(i)})
-          << "box " << i << ", keyed " << keyed;
+    // A second cluster of close boxes: cells that differ in low bits only.
+    for (int i = 0; i < 200; ++i) {
+      const double p[3] = {0.25 + std::ldexp(u(rng), -20), -0.5 + std::ldexp(u(rng), -20),
+                           0.125 + std::ldexp(u(rng), -21)};
+      TreeInsert(t, p, depth, 1, 1);
     }
-    BoxGridFree(&grid);
+    const double corner[3] = {1.0 - 0x1p-40, 1.0 - 0x1p-40, 1.0 - 0x1p-40};
+    TreeInsert(t, corner, depth, 1, 1);
+    ASSERT_EQ(TreeDepth(t->root), depth);
+    DepthBoxes boxes;
+    Workers one(1);
+    CollectDepthBoxes(t, depth, 1, 1, INT_MAX, one, &boxes);
+    ASSERT_TRUE(boxes.onGrid);
+    ASSERT_GT(boxes.count, 2000);
+    for (int keyed : {3, -1}) {
+      BoxGrid* grid = BoxGridNew(t, depth, boxes.cell.data(), boxes.count, nullptr, keyed);
+      ASSERT_NE(grid, nullptr);
+      for (int i = 0; i < boxes.count; ++i) {
+        const double* center = boxes.matrix.data() + static_cast<size_t>(i) * 8;
+        HitList got;
+        BoxGridFind(grid, center, center, &got);
+        ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()),
+                  std::vector<uint32_t>{static_cast<uint32_t>(i)})
+            << "box " << i << ", keyed " << keyed;
+      }
+      BoxGridFree(&grid);
+    }
+    TreeFree(&t);
   }
-  TreeFree(&t);
 }
 
 TEST(BoxGrid, RefusesBoxesOffOneExactGrid) {

@@ -245,7 +245,9 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
     g->shift[l] = bits;
     bits += splits[g->axis[l].coord];
   }
-  g->wide = bits > 64;
+  // A narrow key is stored as key + 1 (0 marks an empty slot): it must stay
+  // below 2^64 - 1, so keys of 64 bits are hashed too.
+  g->wide = bits > 63;
   g->runFirst.clear();
   g->runCells.clear();
   g->box.clear();

@@ -75,7 +75,7 @@ struct BoxGrid {
   int count = 0;
   std::vector<GridAxis> axis;  // one per level
   int keyed = 0;               // leading axes that form the key
-  bool wide = false;           // key of more than 64 bits: hashed cells
+  bool wide = false;           // key of more than 63 bits: hashed cells
   std::vector<int> shift;      // narrow key: bit offset of each keyed axis
   int hashBits = 0;
   std::vector<uint64_t> slotKey;  // key (narrow) or hash (wide) + 1; 0 empty
