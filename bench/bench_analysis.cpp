@@ -37,12 +37,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "analysis/box_graph.h"
 #include "analysis/chain_recurrent.h"
 #include "analysis/depth_boxes.h"
 #include "analysis/invariant_set.h"
@@ -292,6 +294,27 @@ void BM_CheckIsolated(benchmark::State& state) {
       std::fprintf(stderr, "bench_analysis: the cone test did not scan every leaf\n");
   });
 }
+
+// The invariant set's lookup of the boxes the chain recurrent set leaves,
+// built again and again into the same memory, as a pass builds it.
+void BM_LookupBuild(benchmark::State& state) {
+  const Stages& s = GetStages();
+  Tree* tree = Clone(s.chainRec);
+  vesk::Workers workers(1);
+  vesk::DepthBoxes boxes;
+  vesk::CollectDepthBoxes(tree, -1, 1, 0, INT_MAX, workers, &boxes);
+  static const int kOrder[4] = {1, 3, 0, 2};
+  vesk::BoxGrid grid;
+  for (auto _ : state) {
+    const double start = WallSeconds();
+    benchmark::DoNotOptimize(vesk::DepthBoxesGrid(&grid, tree, boxes, kOrder));
+    state.SetIterationTime(WallSeconds() - start);
+  }
+  state.counters["boxes"] = static_cast<double>(boxes.count);
+  state.counters["runs"] = static_cast<double>(grid.runFirst.size() - 1);
+  vesk::TreeFree(&tree);
+}
+BENCHMARK(BM_LookupBuild)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
 
 // Subdivision, chain recurrent set, invariant set and cone test in a row,
 // as one pass of the driver.
