@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/box_graph.h"
 #include "analysis/depth_boxes.h"
 #include "io/sparse_vector.h"
 #include "random_tree.h"
@@ -38,6 +39,20 @@ std::vector<uint32_t> TreeHits(Tree* t, const double* lo, const double* hi, int 
   std::vector<uint32_t> hits(list->index, list->index + list->count);
   SparseVectorFree(&list);
   return hits;
+}
+
+// Two lookups built from the same boxes, array for array.
+void ExpectSameLookup(const BoxGrid& a, const BoxGrid& b) {
+  EXPECT_EQ(a.runFirst, b.runFirst);
+  EXPECT_TRUE(std::equal(a.box.begin(), a.box.end(), b.box.begin(), b.box.end()));
+  EXPECT_TRUE(std::equal(a.rest.begin(), a.rest.end(), b.rest.begin(), b.rest.end()));
+  for (int p = 0; p < kGridParts; ++p) {
+    EXPECT_EQ(a.part[p].first, b.part[p].first);
+    EXPECT_EQ(a.part[p].runSize, b.part[p].runSize);
+    EXPECT_EQ(a.part[p].runCells, b.part[p].runCells);
+    EXPECT_EQ(a.part[p].slotKey, b.part[p].slotKey);
+    EXPECT_EQ(a.part[p].slotRun, b.part[p].slotRun);
+  }
 }
 
 // One bound along coordinate j: a face of some box at the depth (or the
@@ -328,6 +343,15 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
     BoxGrid* grid =
         BoxGridNew(t, depth, boxes.cell.data(), boxes.count, order.data(), keyed);
     ASSERT_NE(grid, nullptr);
+    {
+      // Built part by part, the last part first: the same lookup.
+      BoxGrid parts;
+      ASSERT_EQ(BoxGridBegin(&parts, t, depth, boxes.count, order.data(), keyed), 1);
+      for (int p = kGridParts; p-- > 0;) BoxGridFindRuns(&parts, boxes.cell.data(), p);
+      BoxGridNumberRuns(&parts);
+      for (int p = kGridParts; p-- > 0;) BoxGridPlace(&parts, boxes.cell.data(), p);
+      ExpectSameLookup(*grid, parts);
+    }
     for (int q = 0; q < 200; ++q) {
       std::vector<double> lo(dim), hi(dim);
       for (int j = 0; j < dim; ++j) {
@@ -355,6 +379,40 @@ TEST(BoxGrid, FindsWhatTheBoxSearchFinds) {
     TreeFree(&t);
   }
   EXPECT_GT(hits, queries);  // the queries do meet boxes
+}
+
+// The parts built side by side on two workers, into a lookup built before
+// from other boxes (its tables sized from that one's runs): the same lookup
+// as one built alone on one thread.
+TEST(BoxGrid, PartsBuiltOnTwoWorkersMakeTheSameLookup) {
+  std::mt19937 rng(2);
+  Workers two(2);
+  BoxGrid reused;
+  for (int trial = 0; trial < 6; ++trial) {
+    SCOPED_TRACE(trial);
+    const int dim = 2 + trial % 3;
+    Tree* t = RandomTree(rng, dim, 8, trial % 2);
+    while (TreeCountDepth(t, -1) < 30000) TreeSubdivideAll(t);
+    DepthBoxes boxes;
+    CollectDepthBoxes(t, -1, 1, 0, INT_MAX, two, &boxes);
+    ASSERT_TRUE(boxes.onGrid);
+    BoxGrid* alone = BoxGridNew(t, boxes.depth, boxes.cell.data(), boxes.count, nullptr);
+    ASSERT_NE(alone, nullptr);
+    ASSERT_EQ(DepthBoxesGrid(&reused, t, boxes, two, nullptr), &reused);
+    EXPECT_GT(reused.part[0].runSize.size(), 10u);
+    EXPECT_GT(reused.part[1].runSize.size(), 10u);
+    EXPECT_EQ(reused.runFirst, alone->runFirst);
+    EXPECT_TRUE(std::equal(reused.box.begin(), reused.box.end(), alone->box.begin(),
+                           alone->box.end()));
+    EXPECT_TRUE(std::equal(reused.rest.begin(), reused.rest.end(), alone->rest.begin(),
+                           alone->rest.end()));
+    for (int p = 0; p < kGridParts; ++p) {
+      EXPECT_EQ(reused.part[p].first, alone->part[p].first);
+      EXPECT_EQ(reused.part[p].runCells, alone->part[p].runCells);
+    }
+    BoxGridFree(&alone);
+    TreeFree(&t);
+  }
 }
 
 // Cells of 22 bits along each of 3 coordinates: keys of 66 bits; at

@@ -137,22 +137,42 @@ inline uint64_t WideKey(const BoxGrid* g, const uint32_t* cells) {
   return h;
 }
 
-inline size_t SlotOf(const BoxGrid* g, uint64_t key) {
-  return static_cast<size_t>((key * kGolden) >> (64 - g->hashBits));
-}
+// A key's hash: its top bits the slot, a bit in the middle the part.
+inline uint64_t HashOf(uint64_t key) { return key * kGolden; }
+inline int PartOf(uint64_t hash) { return static_cast<int>((hash >> 31) & 1); }
+inline size_t SlotOf(uint64_t hash, int bits) { return static_cast<size_t>(hash >> (64 - bits)); }
 
 // The run of the keyed cells, or UINT32_MAX when no box has them.
 inline uint32_t FindRun(const BoxGrid* g, const uint32_t* cells) {
   const uint64_t key = g->wide ? WideKey(g, cells) : NarrowKey(g, cells);
-  const size_t mask = g->slotKey.size() - 1;
-  for (size_t s = SlotOf(g, key);; s = (s + 1) & mask) {
-    const uint64_t k = g->slotKey[s];
+  const uint64_t hash = HashOf(key);
+  const GridPart& p = g->part[PartOf(hash)];
+  const size_t mask = p.slotKey.size() - 1;
+  for (size_t s = SlotOf(hash, p.hashBits);; s = (s + 1) & mask) {
+    const uint64_t k = p.slotKey[s];
     if (k == 0) return UINT32_MAX;
     if (k != key + 1) continue;
-    const uint32_t run = g->slotRun[s];
-    if (!g->wide) return run;
-    const uint32_t* have = g->runCells.data() + static_cast<size_t>(run) * g->keyed;
-    if (std::equal(cells, cells + g->keyed, have)) return run;
+    const uint32_t run = p.slotRun[s];
+    if (!g->wide) return p.first + run;
+    const uint32_t* have = p.runCells.data() + static_cast<size_t>(run) * g->keyed;
+    if (std::equal(cells, cells + g->keyed, have)) return p.first + run;
+  }
+}
+
+// Twice the slots of a part, every run entered again from its cells.
+void GrowPart(const BoxGrid* g, GridPart* p) {
+  ++p->hashBits;
+  p->slotKey.assign(size_t{1} << p->hashBits, 0);
+  p->slotRun.resize(p->slotKey.size());
+  const size_t mask = p->slotKey.size() - 1;
+  const uint32_t runs = static_cast<uint32_t>(p->runSize.size());
+  for (uint32_t r = 0; r < runs; ++r) {
+    const uint32_t* have = p->runCells.data() + static_cast<size_t>(r) * g->keyed;
+    const uint64_t k = g->wide ? WideKey(g, have) : NarrowKey(g, have);
+    size_t t = SlotOf(HashOf(k), p->hashBits);
+    while (p->slotKey[t] != 0) t = (t + 1) & mask;
+    p->slotKey[t] = k + 1;
+    p->slotRun[t] = r;
   }
 }
 
@@ -203,17 +223,33 @@ BoxGrid* BoxGridNew(const Tree* tree, int depth, const uint32_t* cell, uint32_t 
 
 int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, uint32_t count,
                  const int* order, int keyed) {
+  if (!BoxGridBegin(g, tree, depth, count, order, keyed)) return 0;
+  BoxGridFindRuns(g, cell, -1);
+  BoxGridNumberRuns(g);
+  BoxGridPlace(g, cell, -1);
+  return 1;
+}
+
+int BoxGridBegin(BoxGrid* g, const Tree* tree, int depth, uint32_t count, const int* order,
+                 int keyed) {
+  g->axis.clear();
+  g->runFirst.clear();
+  for (GridPart& p : g->part) {
+    p.runSize.clear();
+    p.runCells.clear();
+    p.member.clear();
+    p.memberRun.clear();
+  }
   if (!TreeGridUsable(tree, depth)) {
     // Left finding nothing.
     g->count = 0;
-    g->axis.clear();
     g->runFirst.assign(1, 0);
     return 0;
   }
   const int dim = tree->domain->dim;
   const std::vector<int> splits = TableSplits(tree, depth);
   g->count = static_cast<int>(count);
-  g->axis.clear();
+  g->dim = dim;
 
   // Levels: the split coordinates, in the caller's order, then any split
   // coordinate the order left out.
@@ -238,7 +274,6 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
   for (int j = 0; j < dim; ++j) addAxis(j);
   const int levels = static_cast<int>(g->axis.size());
   g->keyed = keyed < 0 || keyed > levels ? (levels > 0 ? levels - 1 : 0) : keyed;
-  const int others = levels - g->keyed;
   int bits = 0;
   g->shift.assign(g->keyed, 0);
   for (int l = 0; l < g->keyed; ++l) {
@@ -248,97 +283,164 @@ int BoxGridBuild(BoxGrid* g, const Tree* tree, int depth, const uint32_t* cell, 
   // A narrow key is stored as key + 1 (0 marks an empty slot): it must stay
   // below 2^64 - 1, so keys of 64 bits are hashed too.
   g->wide = bits > 63;
-  g->runFirst.clear();
-  g->runCells.clear();
-  g->box.clear();
-  g->rest.clear();
-  g->slotKey.clear();
-  g->slotRun.clear();
   if (levels == 0) return 1;  // depth 0: the root is every query's hit
 
-  // Runs numbered in the order of their first box; runOf[i] = run of box i.
-  // Boxes share runs, so the table starts with a slot per box and doubles
-  // whenever the runs would fill more than half of it.
-  g->hashBits = 4;
-  while ((size_t{1} << g->hashBits) < static_cast<size_t>(count)) ++g->hashBits;
-  g->slotKey.assign(size_t{1} << g->hashBits, 0);
-  g->slotRun.resize(g->slotKey.size());
-  FillVector<uint32_t>& runOf = g->runOf;
-  runOf.resize(count);
-  int coord[kMaxDim], shift[kMaxDim];
-  for (int l = 0; l < levels; ++l) coord[l] = g->axis[l].coord;
-  for (int l = 0; l < g->keyed; ++l) shift[l] = g->shift[l];
-  size_t mask = g->slotKey.size() - 1;
-  uint32_t runs = g->keyed == 0 ? 1 : 0;
-  for (uint32_t i = 0; g->keyed > 0 && i < count; ++i) {
-    const uint32_t* c = cell + static_cast<size_t>(i) * dim;
-    uint32_t cells[kMaxDim];
-    uint64_t key = 0;
-    if (g->wide) {
-      for (int l = 0; l < g->keyed; ++l) cells[l] = c[coord[l]];
-      key = WideKey(g, cells);
-    } else {
-      for (int l = 0; l < g->keyed; ++l) key |= static_cast<uint64_t>(c[coord[l]]) << shift[l];
-    }
-    uint32_t run = UINT32_MAX;
-    size_t s = SlotOf(g, key);
-    for (;; s = (s + 1) & mask) {
-      const uint64_t k = g->slotKey[s];
-      if (k == 0) break;
-      if (k != key + 1) continue;
-      const uint32_t r = g->slotRun[s];
-      if (!g->wide || std::equal(cells, cells + g->keyed,
-                                 g->runCells.data() + static_cast<size_t>(r) * g->keyed)) {
-        run = r;
-        break;
-      }
-    }
-    if (run == UINT32_MAX) {
-      run = runs++;
-      g->slotKey[s] = key + 1;
-      g->slotRun[s] = run;
-      for (int l = 0; l < g->keyed; ++l) g->runCells.push_back(c[coord[l]]);
-      if (2 * static_cast<size_t>(runs) > g->slotKey.size()) {
-        // Twice the slots, every run entered again from its cells.
-        ++g->hashBits;
-        g->slotKey.assign(size_t{1} << g->hashBits, 0);
-        g->slotRun.resize(g->slotKey.size());
-        mask = g->slotKey.size() - 1;
-        for (uint32_t r = 0; r < runs; ++r) {
-          const uint32_t* have = g->runCells.data() + static_cast<size_t>(r) * g->keyed;
-          uint64_t k = 0;
-          if (g->wide) {
-            k = WideKey(g, have);
-          } else {
-            for (int l = 0; l < g->keyed; ++l) k |= static_cast<uint64_t>(have[l]) << shift[l];
-          }
-          size_t t = SlotOf(g, k);
-          while (g->slotKey[t] != 0) t = (t + 1) & mask;
-          g->slotKey[t] = k + 1;
-          g->slotRun[t] = r;
-        }
-      }
-    }
-    runOf[i] = run;
-  }
-  if (g->keyed == 0) std::fill(runOf.begin(), runOf.end(), 0u);
-  // Run sizes, their running sums (the end of each run), then every box
-  // placed from the back of its run: runFirst[r] ends at the run's start,
-  // and each run lists its boxes in increasing order.
-  g->runFirst.assign(static_cast<size_t>(runs) + 1, 0);
-  for (uint32_t i = 0; i < count; ++i) ++g->runFirst[runOf[i]];
-  for (uint32_t r = 1; r < runs; ++r) g->runFirst[r] += g->runFirst[r - 1];
-  g->runFirst[runs] = count;
-  g->box.resize(count);
-  g->rest.resize(static_cast<size_t>(count) * others);
-  for (uint32_t i = count; i-- > 0;) {
-    const uint32_t at = --g->runFirst[runOf[i]];
-    g->box[at] = i;
-    const uint32_t* c = cell + static_cast<size_t>(i) * dim;
-    for (int j = 0; j < others; ++j)
-      g->rest[static_cast<size_t>(at) * others + j] = c[coord[g->keyed + j]];
+  // Each part starts with twice the slots of the runs it is expected to
+  // get, and doubles whenever its runs would fill more than half of it. A
+  // lookup built before into the same memory tells how many boxes shared a
+  // run then (its runs are found again in this table, smaller than one
+  // slot per box, and closer in the cache); otherwise no box is expected
+  // to share one.
+  double share = 1.0;
+  if (g->builtCount > 0) share = 1.25 * g->builtRuns / g->builtCount + 1.0 / 64;
+  const double expected = share * count / kGridParts;
+  for (GridPart& p : g->part) {
+    p.hashBits = 4;
+    while (p.hashBits < 62 && static_cast<double>(size_t{1} << p.hashBits) < 2 * expected &&
+           kGridParts * (size_t{1} << p.hashBits) < static_cast<size_t>(count))
+      ++p.hashBits;
+    p.slotKey.assign(size_t{1} << p.hashBits, 0);
+    p.slotRun.resize(p.slotKey.size());
   }
   return 1;
+}
+
+namespace {
+
+// A run found or made for box i in part `part` of the table.
+inline uint32_t RunIn(BoxGrid* g, GridPart& p, uint64_t key, uint64_t hash, const uint32_t* c,
+                      const int* coord, const uint32_t* cells) {
+  const int keyed = g->keyed;
+  uint64_t* const slotKey = p.slotKey.data();
+  const size_t mask = p.slotKey.size() - 1;
+  size_t s = SlotOf(hash, p.hashBits);
+  for (;; s = (s + 1) & mask) {
+    const uint64_t k = slotKey[s];
+    if (k == 0) break;
+    if (k != key + 1) continue;
+    const uint32_t r = p.slotRun[s];
+    if (!cells ||
+        std::equal(cells, cells + keyed, p.runCells.data() + static_cast<size_t>(r) * keyed)) {
+      ++p.runSize[r];
+      return r;
+    }
+  }
+  const uint32_t run = static_cast<uint32_t>(p.runSize.size());
+  p.runSize.push_back(1);
+  slotKey[s] = key + 1;
+  p.slotRun[s] = run;
+  for (int l = 0; l < keyed; ++l) p.runCells.push_back(c[coord[l]]);
+  if (2 * p.runSize.size() > p.slotKey.size()) GrowPart(g, &p);
+  return run;
+}
+
+// The runs of the boxes of one part (all parts when `which` is negative),
+// with narrow keys of kKeyed axes (0: g->keyed axes).
+template <int kKeyed>
+void FindNarrowRuns(BoxGrid* g, const uint32_t* cell, int which) {
+  const uint32_t count = static_cast<uint32_t>(g->count);
+  const int dim = g->dim;
+  const int keyed = kKeyed > 0 ? kKeyed : g->keyed;
+  int coord[kMaxDim], shift[kMaxDim];
+  for (int l = 0; l < keyed; ++l) {
+    coord[l] = g->axis[l].coord;
+    shift[l] = g->shift[l];
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t* c = cell + static_cast<size_t>(i) * dim;
+    uint64_t key = 0;
+    for (int l = 0; l < keyed; ++l) key |= static_cast<uint64_t>(c[coord[l]]) << shift[l];
+    const uint64_t hash = HashOf(key);
+    const int part = PartOf(hash);
+    if (which >= 0 && part != which) continue;
+    GridPart& p = g->part[part];
+    p.member.push_back(i);
+    p.memberRun.push_back(RunIn(g, p, key, hash, c, coord, nullptr));
+  }
+}
+
+}  // namespace
+
+void BoxGridFindRuns(BoxGrid* g, const uint32_t* cell, int which) {
+  if (g->axis.empty()) return;
+  const uint32_t count = static_cast<uint32_t>(g->count);
+  const int keyed = g->keyed;
+  if (keyed == 0) {
+    // One run of every box, in part 0.
+    if (which > 0) return;
+    GridPart& p = g->part[0];
+    p.runSize.assign(1, count);
+    p.member.resize(count);
+    for (uint32_t i = 0; i < count; ++i) p.member[i] = i;
+    p.memberRun.assign(count, 0u);
+    return;
+  }
+  if (!g->wide) {
+    switch (keyed) {
+      case 1: return FindNarrowRuns<1>(g, cell, which);
+      case 2: return FindNarrowRuns<2>(g, cell, which);
+      case 3: return FindNarrowRuns<3>(g, cell, which);
+      default: return FindNarrowRuns<0>(g, cell, which);
+    }
+  }
+  const int dim = g->dim;
+  int coord[kMaxDim];
+  for (int l = 0; l < keyed; ++l) coord[l] = g->axis[l].coord;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t* c = cell + static_cast<size_t>(i) * dim;
+    uint32_t cells[kMaxDim];
+    for (int l = 0; l < keyed; ++l) cells[l] = c[coord[l]];
+    const uint64_t key = WideKey(g, cells);
+    const uint64_t hash = HashOf(key);
+    const int part = PartOf(hash);
+    if (which >= 0 && part != which) continue;
+    GridPart& p = g->part[part];
+    p.member.push_back(i);
+    p.memberRun.push_back(RunIn(g, p, key, hash, c, coord, cells));
+  }
+}
+
+void BoxGridNumberRuns(BoxGrid* g) {
+  if (g->axis.empty()) return;
+  // The end of each run: the running sums of the run sizes, part after
+  // part; placing the boxes from the back takes each back to its start.
+  uint32_t runs = 0;
+  for (const GridPart& p : g->part) runs += static_cast<uint32_t>(p.runSize.size());
+  g->runFirst.resize(static_cast<size_t>(runs) + 1);
+  uint32_t r = 0, sum = 0;
+  for (GridPart& p : g->part) {
+    p.first = r;
+    for (const uint32_t n : p.runSize) g->runFirst[r++] = sum += n;
+  }
+  g->runFirst[runs] = static_cast<uint32_t>(g->count);
+  g->builtRuns = runs;
+  g->builtCount = static_cast<uint32_t>(g->count);
+  const size_t others = g->axis.size() - static_cast<size_t>(g->keyed);
+  g->box.resize(static_cast<size_t>(g->count));
+  g->rest.resize(static_cast<size_t>(g->count) * others);
+}
+
+void BoxGridPlace(BoxGrid* g, const uint32_t* cell, int which) {
+  if (g->axis.empty()) return;
+  const int dim = g->dim;
+  const int others = static_cast<int>(g->axis.size()) - g->keyed;
+  int coord[kMaxDim];
+  for (int j = 0; j < others; ++j) coord[j] = g->axis[g->keyed + j].coord;
+  uint32_t* const runFirst = g->runFirst.data();
+  uint32_t* const box = g->box.data();
+  uint32_t* const rest = g->rest.data();
+  for (int part = which < 0 ? 0 : which; part < (which < 0 ? kGridParts : which + 1); ++part) {
+    const GridPart& p = g->part[part];
+    uint32_t* const ends = runFirst + p.first;
+    // From the back, so that each run gets its boxes in increasing order.
+    for (size_t m = p.member.size(); m-- > 0;) {
+      const uint32_t i = p.member[m];
+      const uint32_t at = --ends[p.memberRun[m]];
+      box[at] = i;
+      const uint32_t* c = cell + static_cast<size_t>(i) * dim;
+      for (int j = 0; j < others; ++j) rest[static_cast<size_t>(at) * others + j] = c[coord[j]];
+    }
+  }
 }
 
 void BoxGridFree(BoxGrid** link) {
@@ -381,14 +483,17 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
     out = EmitRun(g, 0, lo, hi, out);
   } else if (volume > static_cast<double>(runs)) {
     // More keys in the query than runs: every run is looked at.
-    for (uint32_t r = 0; r < runs; ++r) {
-      const uint32_t* c = g->runCells.data() + static_cast<size_t>(r) * keyed;
-      bool in = true;
-      for (int l = 0; l < keyed && in; ++l) in = c[l] >= lo[l] && c[l] <= hi[l];
-      if (!in) continue;
-      uint32_t* const before = out;
-      out = EmitRun(g, r, lo, hi, out);
-      hitRuns += out != before;
+    for (const GridPart& p : g->part) {
+      const uint32_t partRuns = static_cast<uint32_t>(p.runSize.size());
+      for (uint32_t r = 0; r < partRuns; ++r) {
+        const uint32_t* c = p.runCells.data() + static_cast<size_t>(r) * keyed;
+        bool in = true;
+        for (int l = 0; l < keyed && in; ++l) in = c[l] >= lo[l] && c[l] <= hi[l];
+        if (!in) continue;
+        uint32_t* const before = out;
+        out = EmitRun(g, p.first + r, lo, hi, out);
+        hitRuns += out != before;
+      }
     }
   } else if (!g->wide) {
     // Every key of the query, the last keyed axis fastest; the key follows
@@ -399,17 +504,31 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
       at[l] = lo[l];
       key |= static_cast<uint64_t>(lo[l]) << g->shift[l];
     }
-    const uint64_t* slotKey = g->slotKey.data();
-    const size_t mask = g->slotKey.size() - 1;
+    const uint64_t* slotKey[kGridParts];
+    const uint32_t* slotRun[kGridParts];
+    size_t mask[kGridParts];
+    int bits[kGridParts];
+    uint32_t first[kGridParts];
+    for (int i = 0; i < kGridParts; ++i) {
+      const GridPart& p = g->part[i];
+      slotKey[i] = p.slotKey.data();
+      slotRun[i] = p.slotRun.data();
+      mask[i] = p.slotKey.size() - 1;
+      bits[i] = p.hashBits;
+      first[i] = p.first;
+    }
     const int innermost = keyed - 1;
     const uint64_t step = uint64_t{1} << g->shift[innermost];
     for (;;) {
-      for (size_t s = SlotOf(g, key);; s = (s + 1) & mask) {
-        const uint64_t k = slotKey[s];
+      const uint64_t hash = HashOf(key);
+      const int part = PartOf(hash);
+      const uint64_t* const keys = slotKey[part];
+      for (size_t s = SlotOf(hash, bits[part]);; s = (s + 1) & mask[part]) {
+        const uint64_t k = keys[s];
         if (k == 0) break;
         if (k != key + 1) continue;
         uint32_t* const before = out;
-        out = EmitRun(g, g->slotRun[s], lo, hi, out);
+        out = EmitRun(g, first[part] + slotRun[part][s], lo, hi, out);
         hitRuns += out != before;
         break;
       }

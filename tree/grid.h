@@ -71,20 +71,40 @@ struct GridAxis {
 // increase with the box numbers (the walk order orders boxes that differ in
 // one coordinate by their cell along it), so a range of them is found by
 // bisection.
+//
+// The top bit of a key's hash picks one of kGridParts parts, each with a
+// table and runs of its own, so that the parts can be built side by side
+// (BoxGridFindRuns, BoxGridPlace). Runs are numbered part after part, in
+// each part in the order of their first box: the lookup is the same
+// whether its parts were built one after the other or at once.
+constexpr int kGridParts = 2;
+
+// A part has cache lines of its own: the parts are built side by side.
+struct alignas(64) GridPart {
+  int hashBits = 0;
+  std::vector<uint64_t> slotKey;  // key (narrow) or hash (wide) + 1; 0 empty
+  std::vector<uint32_t> slotRun;  // run within the part
+  std::vector<uint32_t> runCells; // keyed cells of each of its runs
+  std::vector<uint32_t> runSize;  // boxes of each of its runs
+  uint32_t first = 0;             // the number of its first run
+  // While building: its boxes in increasing order, and their runs.
+  std::vector<uint32_t> member, memberRun;
+};
+
 struct BoxGrid {
   int count = 0;
+  int dim = 0;                 // coordinates of the cell rows it was built from
   std::vector<GridAxis> axis;  // one per level
   int keyed = 0;               // leading axes that form the key
   bool wide = false;           // key of more than 63 bits: hashed cells
   std::vector<int> shift;      // narrow key: bit offset of each keyed axis
-  int hashBits = 0;
-  std::vector<uint64_t> slotKey;  // key (narrow) or hash (wide) + 1; 0 empty
-  std::vector<uint32_t> slotRun;
+  GridPart part[kGridParts];
   std::vector<uint32_t> runFirst;  // runs + 1 entries into box and rest
-  std::vector<uint32_t> runCells;  // keyed cells of each run
   FillVector<uint32_t> box;        // box numbers, run after run
   FillVector<uint32_t> rest;       // cells along the other axes, levels - keyed per box
-  FillVector<uint32_t> runOf;      // while building: the run of each box
+  // Runs and boxes of the last lookup built into this one: how the tables
+  // of the next are sized.
+  uint32_t builtRuns = 0, builtCount = 0;
 };
 
 // The lookup of `count` boxes at `depth` of `tree`, box i having the cells
@@ -103,6 +123,16 @@ BoxGrid* BoxGridNew(const Tree* tree, int depth, const uint32_t* cell, uint32_t 
 // lookup left empty, when TreeGridUsable refuses the depth.
 int BoxGridBuild(BoxGrid* grid, const Tree* tree, int depth, const uint32_t* cell,
                  uint32_t count, const int* order, int keyed = -1);
+// BoxGridBuild in steps, for building the parts on several threads:
+// BoxGridBegin (returns what BoxGridBuild returns; nothing more to do on
+// 0), then BoxGridFindRuns for every part, BoxGridNumberRuns, and
+// BoxGridPlace for every part, all with the same cells. The calls for
+// different parts may run at the same time; a negative part does them all.
+int BoxGridBegin(BoxGrid* grid, const Tree* tree, int depth, uint32_t count, const int* order,
+                 int keyed = -1);
+void BoxGridFindRuns(BoxGrid* grid, const uint32_t* cell, int part);
+void BoxGridNumberRuns(BoxGrid* grid);
+void BoxGridPlace(BoxGrid* grid, const uint32_t* cell, int part);
 void BoxGridFree(BoxGrid** link);
 
 // The box numbers that lookups append to, written in place: Room(n) makes
