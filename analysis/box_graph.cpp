@@ -8,12 +8,27 @@
 namespace vesk {
 
 const BoxGrid* DepthBoxesGrid(BoxGrid* grid, const Tree* tree, const DepthBoxes& boxes,
-                              const int* order, int keyed) {
+                              Workers& workers, const int* order, int keyed) {
   if (!boxes.onGrid) return nullptr;
-  return BoxGridBuild(grid, tree, boxes.depth, boxes.cell.data(),
-                      static_cast<uint32_t>(boxes.count), order, keyed)
-             ? grid
-             : nullptr;
+  const uint32_t count = static_cast<uint32_t>(boxes.count);
+  if (!BoxGridBegin(grid, tree, boxes.depth, count, order, keyed)) return nullptr;
+  const uint32_t* cell = boxes.cell.data();
+  // Below a few chunks of boxes, waking the other workers costs more than
+  // the part they would build.
+  if (workers.count() == 1 || count < 4 * kGraphChunk) {
+    BoxGridFindRuns(grid, cell, -1);
+    BoxGridNumberRuns(grid);
+    BoxGridPlace(grid, cell, -1);
+    return grid;
+  }
+  workers.Run(kGridParts, [&](int, size_t part) {
+    BoxGridFindRuns(grid, cell, static_cast<int>(part));
+  });
+  BoxGridNumberRuns(grid);
+  workers.Run(kGridParts, [&](int, size_t part) {
+    BoxGridPlace(grid, cell, static_cast<int>(part));
+  });
+  return grid;
 }
 
 BoxFinder::BoxFinder(Tree* tree, int depth, const BoxGrid* grid, int workers)

@@ -45,8 +45,10 @@ class BoxFinder {
 
 // Builds into *grid the lookup of the boxes (order and keyed: see
 // BoxGridNew) and returns it, or null when they are not on one exact grid.
+// The lookup's parts are built on the workers; the lookup is the same on
+// any number of them.
 const BoxGrid* DepthBoxesGrid(BoxGrid* grid, const Tree* tree, const DepthBoxes& boxes,
-                              const int* order, int keyed = -1);
+                              Workers& workers, const int* order, int keyed = -1);
 
 // Boxes per chunk of work: fixed, so that chunks, and everything computed
 // from them, do not depend on the number of threads.

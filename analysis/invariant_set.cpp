@@ -55,52 +55,28 @@ int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspa
   static const int kOrder[4] = {1, 3, 0, 2};
   const size_t stride = 2 * static_cast<size_t>(d) + 2;
   const int w = workers.count();
-  if (ws->rows.size() < static_cast<size_t>(w) + 2) ws->rows.resize(w + 2);
-  // Maps boxes first..end-1 into lo and hi (d bounds per box each), their
-  // box matrix records made in the worker's row buffer.
-  auto map = [&](int worker, size_t first, size_t end, double* lo, double* hi) {
-    FillVector<double>& m = ws->rows[worker];
-    m.resize((end - first) * stride);
-    for (size_t i = first; i < end; ++i)
-      DepthBoxRecord(boxes, i, m.data() + (i - first) * stride);
-    t_realhenon(static_cast<int>(end - first), paramLo, paramHi, m.data(), lo, hi);
-  };
-  const BoxGrid* grid = nullptr;
-  double* imageLo = nullptr;
-  double* imageHi = nullptr;
-  if (w == 1) {
-    // One thread: the lookup first, then each chunk of boxes mapped right
-    // before its lookups, its images still in the cache.
-    grid = DepthBoxesGrid(&ws->liftedGrid, lifted, boxes, kOrder);
-  } else {
-    // The images of all boxes, computed while one worker builds the lookup.
-    const size_t bounds = static_cast<size_t>(K) * d;
-    const size_t hiAt = ScratchEnd<double>(0, bounds);
-    ws->scratch.Layout(ScratchEnd<double>(hiAt, bounds));
-    imageLo = ws->scratch.Array<double>(0, bounds);
-    imageHi = ws->scratch.Array<double>(hiAt, bounds);
-    workers.Run(ChunkCount(K, kGraphChunk) + 1, [&](int worker, size_t c) {
-      if (c == 0) {
-        grid = DepthBoxesGrid(&ws->liftedGrid, lifted, boxes, kOrder);
-        return;
-      }
-      const ChunkRange r = ChunkOf(c - 1, kGraphChunk, K);
-      map(worker, r.first, r.end, imageLo + r.first * d, imageHi + r.first * d);
-    });
-  }
+  // Per worker: the box records of a chunk, then its lower and upper image
+  // bounds.
+  if (ws->rows.size() < 3 * static_cast<size_t>(w)) ws->rows.resize(3 * static_cast<size_t>(w));
+  const BoxGrid* grid = DepthBoxesGrid(&ws->liftedGrid, lifted, boxes, workers, kOrder);
   BoxGraph& graph = ws->graph;
   {
+    // Each chunk of boxes is mapped right before its lookups, its images
+    // still in the cache.
     BoxFinder finder(lifted, boxes.depth, grid, w);
     BoxGraphBuild(finder, workers, K, d,
                   [&](int worker, size_t first, size_t end) {
-                    if (imageLo)
-                      return std::pair<const double*, const double*>(imageLo + first * d,
-                                                                     imageHi + first * d);
-                    FillVector<double>& lo = ws->rows[w];
-                    FillVector<double>& hi = ws->rows[w + 1];
-                    lo.resize((end - first) * d);
-                    hi.resize((end - first) * d);
-                    map(worker, first, end, lo.data(), hi.data());
+                    FillVector<double>& m = ws->rows[3 * worker];
+                    FillVector<double>& lo = ws->rows[3 * worker + 1];
+                    FillVector<double>& hi = ws->rows[3 * worker + 2];
+                    const size_t n = end - first;
+                    m.resize(n * stride);
+                    lo.resize(n * d);
+                    hi.resize(n * d);
+                    for (size_t i = first; i < end; ++i)
+                      DepthBoxRecord(boxes, i, m.data() + (i - first) * stride);
+                    t_realhenon(static_cast<int>(n), paramLo, paramHi, m.data(), lo.data(),
+                                hi.data());
                     return std::pair<const double*, const double*>(lo.data(), hi.data());
                   },
                   &graph);

@@ -189,14 +189,16 @@ void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
   static const int kOrder[2] = {1, 0};
   BoxGraph& graph = ws->graph;
   {
-    BoxFinder finder(tree, boxes.depth, DepthBoxesGrid(&ws->baseGrid, tree, boxes, kOrder),
+    BoxFinder finder(tree, boxes.depth, DepthBoxesGrid(&ws->baseGrid, tree, boxes, workers, kOrder),
                      workers.count());
     const double* matrix = boxes.matrix.data();
-    std::vector<std::vector<double>> los(workers.count()), his(workers.count());
+    // A chunk's image bounds in the worker's buffers of the workspace.
+    const size_t w = static_cast<size_t>(workers.count());
+    if (ws->rows.size() < 3 * w) ws->rows.resize(3 * w);
     BoxGraphBuild(finder, workers, N, d,
                   [&](int worker, size_t first, size_t end) {
-                    std::vector<double>& lo = los[worker];
-                    std::vector<double>& hi = his[worker];
+                    FillVector<double>& lo = ws->rows[3 * worker + 1];
+                    FillVector<double>& hi = ws->rows[3 * worker + 2];
                     lo.resize((end - first) * d);
                     hi.resize((end - first) * d);
                     realhenon(static_cast<int>(end - first), paramLo, paramHi,

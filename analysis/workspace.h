@@ -28,11 +28,10 @@ struct PassWorkspace {
   BoxGrid liftedGrid;    // the invariant set's lookup of the lifted boxes
   BoxGrid stateGrid;     // the lifted boxes by their state cells
   BoxGrid baseGrid;      // the base boxes
-  // Per worker: box records to map; then, on one thread, a chunk's lower
-  // and upper image bounds.
+  // Three per worker: the box records of a chunk to map, then the lower
+  // and the upper bounds of their images.
   std::vector<FillVector<double>> rows;
-  // The lifted images while the graph is built (on more than one thread),
-  // then the peeling's arrays.
+  // The peeling's arrays.
   Scratch scratch;
   BoxGraph graph;        // the lifted graph, then the base graph
   CoreBuffers core{&scratch, {}, {}, {}, {}};
