@@ -296,26 +296,25 @@ void BM_CheckIsolated(benchmark::State& state) {
 }
 
 // The invariant set's lookup of the boxes the chain recurrent set leaves,
-// built again and again into the same memory, as a pass builds it.
+// built again and again into the same memory, as a pass builds it, on 1 or
+// 2 threads.
 void BM_LookupBuild(benchmark::State& state) {
   const Stages& s = GetStages();
   Tree* tree = Clone(s.chainRec);
-  vesk::Workers workers(1);
+  vesk::Workers workers(static_cast<int>(state.range(0)));
   vesk::DepthBoxes boxes;
   vesk::CollectDepthBoxes(tree, -1, 1, 0, INT_MAX, workers, &boxes);
   static const int kOrder[4] = {1, 3, 0, 2};
   vesk::BoxGrid grid;
   for (auto _ : state) {
     const double start = WallSeconds();
-    benchmark::DoNotOptimize(vesk::DepthBoxesGrid(&grid, tree, boxes, kOrder));
+    benchmark::DoNotOptimize(vesk::DepthBoxesGrid(&grid, tree, boxes, workers, kOrder));
     state.SetIterationTime(WallSeconds() - start);
   }
   state.counters["boxes"] = static_cast<double>(boxes.count);
   state.counters["runs"] = static_cast<double>(grid.runFirst.size() - 1);
   vesk::TreeFree(&tree);
 }
-BENCHMARK(BM_LookupBuild)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
-
 // Subdivision, chain recurrent set, invariant set and cone test in a row,
 // as one pass of the driver.
 // `slot` picks the workspace: by default the one of the thread count;
@@ -439,6 +438,7 @@ VESK_BENCH_IMPLS(BM_BaseChainRecSet, 3, 5);
 VESK_BENCH_IMPLS(BM_InvariantSet, 2, 5);
 BENCHMARK(BM_CheckIsolated) VESK_BENCH_OPTIONS(3);
 VESK_BENCH_IMPLS(BM_Pass, 1, 5);
+BENCHMARK(BM_LookupBuild)->Arg(1)->Arg(2) VESK_BENCH_OPTIONS(50);
 BENCHMARK(BM_PassThreadRatio) VESK_BENCH_OPTIONS(30);
 VESK_BENCH_IMPLS(BM_PassPeakMemory, 1, 1);
 
