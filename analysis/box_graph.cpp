@@ -198,11 +198,13 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   if (found.size() < static_cast<size_t>(w)) found.resize(w);
   if (w == 2) {
     // Both workers read every box of a round and drop only the counts they
-    // own: each edge is read twice, but the random accesses to the counts,
-    // which are what costs, are shared out, and nothing is routed.
-    auto slice = [&](size_t o) {
-      return static_cast<uint32_t>(uint64_t{n} * o / static_cast<uint64_t>(w));
-    };
+    // own: each successor is read twice, but the random accesses to the
+    // counts, which are what costs, are shared out, and nothing is routed.
+    // The slices are the two blocks of sources of the predecessor lists,
+    // so each worker reads only its own part of these lists: the first
+    // at[v] predecessors of v lie in block 0 (at[v] was counted up from 0
+    // while block 0 wrote them).
+    auto slice = [&](size_t o) { return block(o); };
     while (!queue.empty()) {
       workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
         // t - lo < span: t is in [lo, lo + span), in one unsigned comparison.
@@ -218,9 +220,11 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
               out.push_back(t);
             }
           }
-          for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
+          const uint64_t split = inFirst[v] + at[v];
+          for (uint64_t e = o == 0 ? inFirst[v] : split, end = o == 0 ? split : inFirst[v + 1];
+               e < end; ++e) {
             const uint32_t u = source[e];
-            if (u - lo < span && alive[u] && --succs[u] == 0) {
+            if (alive[u] && --succs[u] == 0) {
               alive[u] = 0;
               out.push_back(u);
             }
