@@ -139,14 +139,27 @@ Units CutIntoUnits(const Tree* tree, int64_t stop, int workers) {
   std::fesetround(FE_TONEAREST);
   const size_t units = workers > 1 ? kUnits : 1;
   const int dim = tree->domain->dim;
-  Units u;
+  // Level after level in two sets of arrays, each with room for the most
+  // a level can hold: fewer than 2 * units boxes.
+  Units u, next;
+  for (Units* x : {&u, &next}) {
+    x->box.reserve(2 * units);
+    x->depth.reserve(2 * units);
+    x->c.reserve(2 * units * dim);
+    x->r.reserve(2 * units * dim);
+    x->cell.reserve(2 * units * dim);
+  }
   u.box.push_back(tree->root);
   u.depth.push_back(0);
   u.c.assign(tree->domain->center, tree->domain->center + dim);
   u.r.assign(tree->domain->radius, tree->domain->radius + dim);
   u.cell.assign(dim, 0);
   while (u.box.size() < units && u.cut < kMaxCut && u.cut < stop) {
-    Units next;
+    next.box.clear();
+    next.depth.clear();
+    next.c.clear();
+    next.r.clear();
+    next.cell.clear();
     next.cut = u.cut + 1;
     next.regular = u.regular;
     bool expanded = false;
@@ -181,7 +194,7 @@ Units CutIntoUnits(const Tree* tree, int64_t stop, int workers) {
       }
     }
     if (!expanded) break;
-    u = std::move(next);
+    std::swap(u, next);
   }
   return u;
 }
