@@ -299,8 +299,6 @@ int BoxGridBegin(BoxGrid* g, const Tree* tree, int depth, uint32_t count, const 
     while (p.hashBits < 62 && static_cast<double>(size_t{1} << p.hashBits) < 2 * expected &&
            kGridParts * (size_t{1} << p.hashBits) < static_cast<size_t>(count))
       ++p.hashBits;
-    p.slotKey.assign(size_t{1} << p.hashBits, 0);
-    p.slotRun.resize(p.slotKey.size());
   }
   return 1;
 }
@@ -386,6 +384,13 @@ void FindNarrowRuns(BoxGrid* g, const uint32_t* cell, int which) {
 
 void BoxGridFindRuns(BoxGrid* g, const uint32_t* cell, int which) {
   if (g->axis.empty()) return;
+  // Each part's table emptied by the worker that fills it, in its cache.
+  for (int part = 0; part < kGridParts; ++part) {
+    if (which >= 0 && part != which) continue;
+    GridPart& p = g->part[part];
+    p.slotKey.assign(size_t{1} << p.hashBits, 0);
+    p.slotRun.resize(p.slotKey.size());
+  }
   const uint32_t count = static_cast<uint32_t>(g->count);
   const int keyed = g->keyed;
   if (keyed == 0) {
