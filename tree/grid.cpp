@@ -305,7 +305,9 @@ int BoxGridBegin(BoxGrid* g, const Tree* tree, int depth, uint32_t count, const 
 
 namespace {
 
-// A run found or made for box i in part `part` of the table.
+// The run of `key` in part p, found or made; c: the box's cells, kept for
+// a new run; cells: its keyed cells when keys are hashed (to tell keys
+// with one hash apart), otherwise null.
 inline uint32_t RunIn(BoxGrid* g, GridPart& p, uint64_t key, uint64_t hash, const uint32_t* c,
                       const int* coord, const uint32_t* cells) {
   const int keyed = g->keyed;
