@@ -137,43 +137,74 @@ inline uint64_t WideKey(const BoxGrid* g, const uint32_t* cells) {
   return h;
 }
 
-// A key's hash: its top bits the slot, a bit in the middle the part.
+// A key's hash: its top bit the part, the bits below it the slot in the
+// part's half of the table. The slot in the whole table is then the top
+// bits + 1 bits of the hash; a probe moves on within its half.
 inline uint64_t HashOf(uint64_t key) { return key * kGolden; }
-inline int PartOf(uint64_t hash) { return static_cast<int>((hash >> 31) & 1); }
-inline size_t SlotOf(uint64_t hash, int bits) { return static_cast<size_t>(hash >> (64 - bits)); }
+inline int PartOf(uint64_t hash) { return static_cast<int>(hash >> 63); }
+inline size_t SlotOf(uint64_t hash, int bits) { return static_cast<size_t>(hash >> (63 - bits)); }
+inline size_t NextSlot(size_t s, size_t mask) { return (s & ~mask) | ((s + 1) & mask); }
 
 // The run of the keyed cells, or UINT32_MAX when no box has them.
 inline uint32_t FindRun(const BoxGrid* g, const uint32_t* cells) {
   const uint64_t key = g->wide ? WideKey(g, cells) : NarrowKey(g, cells);
   const uint64_t hash = HashOf(key);
-  const GridPart& p = g->part[PartOf(hash)];
-  const size_t mask = p.slotKey.size() - 1;
-  for (size_t s = SlotOf(hash, p.hashBits);; s = (s + 1) & mask) {
-    const uint64_t k = p.slotKey[s];
+  const size_t mask = (size_t{1} << g->hashBits) - 1;
+  for (size_t s = SlotOf(hash, g->hashBits);; s = NextSlot(s, mask)) {
+    const uint64_t k = g->slotKey[s];
     if (k == 0) return UINT32_MAX;
     if (k != key + 1) continue;
-    const uint32_t run = p.slotRun[s];
+    const GridPart& p = g->part[s >> g->hashBits];
+    const uint32_t run = g->slotRun[s];
     if (!g->wide) return p.first + run;
     const uint32_t* have = p.runCells.data() + static_cast<size_t>(run) * g->keyed;
     if (std::equal(cells, cells + g->keyed, have)) return p.first + run;
   }
 }
 
-// Twice the slots of a part, every run entered again from its cells.
-void GrowPart(const BoxGrid* g, GridPart* p) {
-  ++p->hashBits;
-  p->slotKey.assign(size_t{1} << p->hashBits, 0);
-  p->slotRun.resize(p->slotKey.size());
-  const size_t mask = p->slotKey.size() - 1;
-  const uint32_t runs = static_cast<uint32_t>(p->runSize.size());
-  for (uint32_t r = 0; r < runs; ++r) {
-    const uint32_t* have = p->runCells.data() + static_cast<size_t>(r) * g->keyed;
+// Where a part enters its runs while it is built: keys[s], runs[s] for s
+// in [0, 2^bits), slot s of a hash being its bits below the top one.
+struct PartTable {
+  uint64_t* keys;
+  uint32_t* runs;
+  int bits;
+};
+
+inline PartTable TableOf(BoxGrid* g, int part) {
+  GridPart& p = g->part[part];
+  if (p.tableBits != g->hashBits) return {p.ownKey.data(), p.ownRun.data(), p.tableBits};
+  const size_t at = static_cast<size_t>(part) << g->hashBits;
+  return {g->slotKey.data() + at, g->slotRun.data() + at, g->hashBits};
+}
+
+inline size_t SlotIn(uint64_t hash, int bits) {
+  return static_cast<size_t>((hash << 1) >> (64 - bits));
+}
+
+// Enters runs 0..runs-1 of part p into an empty table of 2^bits slots.
+void EnterRuns(const BoxGrid* g, const GridPart& p, uint64_t* keys, uint32_t* runs, int bits) {
+  const size_t mask = (size_t{1} << bits) - 1;
+  const uint32_t count = static_cast<uint32_t>(p.runSize.size());
+  for (uint32_t r = 0; r < count; ++r) {
+    const uint32_t* have = p.runCells.data() + static_cast<size_t>(r) * g->keyed;
     const uint64_t k = g->wide ? WideKey(g, have) : NarrowKey(g, have);
-    size_t t = SlotOf(HashOf(k), p->hashBits);
-    while (p->slotKey[t] != 0) t = (t + 1) & mask;
-    p->slotKey[t] = k + 1;
-    p->slotRun[t] = r;
+    size_t t = SlotIn(HashOf(k), bits);
+    while (keys[t] != 0) t = (t + 1) & mask;
+    keys[t] = k + 1;
+    runs[t] = r;
   }
+}
+
+// Twice the slots of a part's table: a table of its own, every run entered
+// again from its cells.
+void GrowPart(const BoxGrid* g, GridPart* p) {
+  const int bits = p->tableBits + 1;
+  std::vector<uint64_t> keys(size_t{1} << bits, 0);
+  std::vector<uint32_t> runs(keys.size());
+  EnterRuns(g, *p, keys.data(), runs.data(), bits);
+  p->ownKey.swap(keys);
+  p->ownRun.swap(runs);
+  p->tableBits = bits;
 }
 
 // Writes to out the boxes of run r whose other cells lie in [lo, hi] (per
@@ -285,40 +316,35 @@ int BoxGridBegin(BoxGrid* g, const Tree* tree, int depth, uint32_t count, const 
   g->wide = bits > 63;
   if (levels == 0) return 1;  // depth 0: the root is every query's hit
 
-  // Each part starts with twice the slots of the runs it is expected to
-  // get, and doubles whenever its runs would fill more than half of it. A
-  // lookup built before into the same memory tells how many boxes shared a
-  // run then (its runs are found again in this table, smaller than one
-  // slot per box, and closer in the cache); otherwise no box is expected
-  // to share one.
-  double share = 1.0;
-  if (g->builtCount > 0) share = 1.25 * g->builtRuns / g->builtCount + 1.0 / 64;
-  const double expected = share * count / kGridParts;
-  for (GridPart& p : g->part) {
-    p.hashBits = 4;
-    while (p.hashBits < 62 && static_cast<double>(size_t{1} << p.hashBits) < 2 * expected &&
-           kGridParts * (size_t{1} << p.hashBits) < static_cast<size_t>(count))
-      ++p.hashBits;
-  }
+  // Boxes share runs, so each half starts with a slot per box of its part
+  // and doubles whenever the runs of a part would fill more than half of
+  // it. The halves are emptied by the parts' workers (BoxGridFindRuns).
+  g->hashBits = 4;
+  while (kGridParts * (size_t{1} << g->hashBits) < static_cast<size_t>(count)) ++g->hashBits;
+  g->slotKey.resize(size_t{kGridParts} << g->hashBits);
+  g->slotRun.resize(g->slotKey.size());
   return 1;
 }
 
 namespace {
 
-// The run of `key` in part p, found or made; c: the box's cells, kept for
-// a new run; cells: its keyed cells when keys are hashed (to tell keys
-// with one hash apart), otherwise null.
-inline uint32_t RunIn(BoxGrid* g, GridPart& p, uint64_t key, uint64_t hash, const uint32_t* c,
-                      const int* coord, const uint32_t* cells) {
+// The run of `key` in part `part`, found or made; c: the box's cells,
+// kept for a new run; cells: its keyed cells when keys are hashed (to tell
+// keys with one hash apart), otherwise null.
+// table: the part's (TableOf), made anew when the part outgrows it.
+inline __attribute__((always_inline)) uint32_t RunIn(BoxGrid* g, int part, PartTable& table,
+                                                     uint64_t key, uint64_t hash,
+                                                     const uint32_t* c, const int* coord,
+                                                     const uint32_t* cells) {
+  GridPart& p = g->part[part];
   const int keyed = g->keyed;
-  uint64_t* const slotKey = p.slotKey.data();
-  const size_t mask = p.slotKey.size() - 1;
-  size_t s = SlotOf(hash, p.hashBits);
+  const size_t mask = (size_t{1} << table.bits) - 1;
+  size_t s = SlotIn(hash, table.bits);
   for (;; s = (s + 1) & mask) {
-    const uint64_t k = slotKey[s];
+    const uint64_t k = table.keys[s];
     if (k == 0) break;
     if (k != key + 1) continue;
-    const uint32_t r = p.slotRun[s];
+    const uint32_t r = table.runs[s];
     if (!cells ||
         std::equal(cells, cells + keyed, p.runCells.data() + static_cast<size_t>(r) * keyed)) {
       ++p.runSize[r];
@@ -327,10 +353,13 @@ inline uint32_t RunIn(BoxGrid* g, GridPart& p, uint64_t key, uint64_t hash, cons
   }
   const uint32_t run = static_cast<uint32_t>(p.runSize.size());
   p.runSize.push_back(1);
-  slotKey[s] = key + 1;
-  p.slotRun[s] = run;
+  table.keys[s] = key + 1;
+  table.runs[s] = run;
   for (int l = 0; l < keyed; ++l) p.runCells.push_back(c[coord[l]]);
-  if (2 * p.runSize.size() > p.slotKey.size()) GrowPart(g, &p);
+  if (2 * p.runSize.size() > mask + 1) {
+    GrowPart(g, &p);
+    table = TableOf(g, part);
+  }
   return run;
 }
 
@@ -354,11 +383,11 @@ void FindNarrowRuns(BoxGrid* g, const uint32_t* cell, int which) {
   uint32_t box[kBlock];
   uint64_t keys[kBlock], hashes[kBlock];
   auto fetch = [&](uint32_t j) {
-    const GridPart& p = g->part[PartOf(hashes[j])];
-    const size_t s = SlotOf(hashes[j], p.hashBits);
-    __builtin_prefetch(p.slotKey.data() + s);
-    __builtin_prefetch(p.slotRun.data() + s);
+    const size_t s = SlotOf(hashes[j], g->hashBits);
+    __builtin_prefetch(g->slotKey.data() + s);
+    __builtin_prefetch(g->slotRun.data() + s);
   };
+  PartTable tables[kGridParts] = {TableOf(g, 0), TableOf(g, 1)};
   for (uint32_t first = 0; first < count; first += kBlock) {
     const uint32_t end = count - first < kBlock ? count : first + kBlock;
     uint32_t n = 0;
@@ -374,9 +403,10 @@ void FindNarrowRuns(BoxGrid* g, const uint32_t* cell, int which) {
     for (uint32_t j = 0; j < n && j < kAhead; ++j) fetch(j);
     for (uint32_t j = 0; j < n; ++j) {
       if (j + kAhead < n) fetch(j + kAhead);
-      GridPart& p = g->part[PartOf(hashes[j])];
+      const int part = PartOf(hashes[j]);
+      GridPart& p = g->part[part];
       p.member.push_back(box[j]);
-      p.memberRun.push_back(RunIn(g, p, keys[j], hashes[j],
+      p.memberRun.push_back(RunIn(g, part, tables[part], keys[j], hashes[j],
                                   cell + static_cast<size_t>(box[j]) * dim, coord, nullptr));
     }
   }
@@ -386,12 +416,13 @@ void FindNarrowRuns(BoxGrid* g, const uint32_t* cell, int which) {
 
 void BoxGridFindRuns(BoxGrid* g, const uint32_t* cell, int which) {
   if (g->axis.empty()) return;
-  // Each part's table emptied by the worker that fills it, in its cache.
+  // Each half emptied by the worker that fills it, in its cache.
   for (int part = 0; part < kGridParts; ++part) {
     if (which >= 0 && part != which) continue;
     GridPart& p = g->part[part];
-    p.slotKey.assign(size_t{1} << p.hashBits, 0);
-    p.slotRun.resize(p.slotKey.size());
+    p.tableBits = g->hashBits;
+    const size_t half = size_t{1} << g->hashBits;
+    std::fill_n(g->slotKey.data() + part * half, half, 0);
   }
   const uint32_t count = static_cast<uint32_t>(g->count);
   const int keyed = g->keyed;
@@ -416,6 +447,7 @@ void BoxGridFindRuns(BoxGrid* g, const uint32_t* cell, int which) {
   const int dim = g->dim;
   int coord[kMaxDim];
   for (int l = 0; l < keyed; ++l) coord[l] = g->axis[l].coord;
+  PartTable tables[kGridParts] = {TableOf(g, 0), TableOf(g, 1)};
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t* c = cell + static_cast<size_t>(i) * dim;
     uint32_t cells[kMaxDim];
@@ -426,7 +458,7 @@ void BoxGridFindRuns(BoxGrid* g, const uint32_t* cell, int which) {
     if (which >= 0 && part != which) continue;
     GridPart& p = g->part[part];
     p.member.push_back(i);
-    p.memberRun.push_back(RunIn(g, p, key, hash, c, coord, cells));
+    p.memberRun.push_back(RunIn(g, part, tables[part], key, hash, c, coord, cells));
   }
 }
 
@@ -443,8 +475,23 @@ void BoxGridNumberRuns(BoxGrid* g) {
     for (const uint32_t n : p.runSize) g->runFirst[r++] = sum += n;
   }
   g->runFirst[runs] = static_cast<uint32_t>(g->count);
-  g->builtRuns = runs;
-  g->builtCount = static_cast<uint32_t>(g->count);
+  // A part whose runs outgrew its half: halves as large as its table, and
+  // the runs of every part entered into them again.
+  int bits = g->hashBits;
+  for (const GridPart& p : g->part) bits = std::max(bits, p.tableBits);
+  if (bits != g->hashBits) {
+    g->hashBits = bits;
+    const size_t half = size_t{1} << bits;
+    g->slotKey.assign(kGridParts * half, 0);
+    g->slotRun.resize(g->slotKey.size());
+    for (int part = 0; part < kGridParts; ++part) {
+      GridPart& p = g->part[part];
+      EnterRuns(g, p, g->slotKey.data() + part * half, g->slotRun.data() + part * half, bits);
+      p.tableBits = bits;
+      std::vector<uint64_t>().swap(p.ownKey);
+      std::vector<uint32_t>().swap(p.ownRun);
+    }
+  }
   const size_t others = g->axis.size() - static_cast<size_t>(g->keyed);
   g->box.resize(static_cast<size_t>(g->count));
   g->rest.resize(static_cast<size_t>(g->count) * others);
@@ -534,31 +581,20 @@ void BoxGridFind(const BoxGrid* g, const double* lower, const double* upper, Hit
       at[l] = lo[l];
       key |= static_cast<uint64_t>(lo[l]) << g->shift[l];
     }
-    const uint64_t* slotKey[kGridParts];
-    const uint32_t* slotRun[kGridParts];
-    size_t mask[kGridParts];
-    int bits[kGridParts];
-    uint32_t first[kGridParts];
-    for (int i = 0; i < kGridParts; ++i) {
-      const GridPart& p = g->part[i];
-      slotKey[i] = p.slotKey.data();
-      slotRun[i] = p.slotRun.data();
-      mask[i] = p.slotKey.size() - 1;
-      bits[i] = p.hashBits;
-      first[i] = p.first;
-    }
+    const uint64_t* const slotKey = g->slotKey.data();
+    const uint32_t* const slotRun = g->slotRun.data();
+    const int bits = g->hashBits;
+    const size_t mask = (size_t{1} << bits) - 1;
+    const uint32_t first[kGridParts] = {g->part[0].first, g->part[1].first};
     const int innermost = keyed - 1;
     const uint64_t step = uint64_t{1} << g->shift[innermost];
     for (;;) {
-      const uint64_t hash = HashOf(key);
-      const int part = PartOf(hash);
-      const uint64_t* const keys = slotKey[part];
-      for (size_t s = SlotOf(hash, bits[part]);; s = (s + 1) & mask[part]) {
-        const uint64_t k = keys[s];
+      for (size_t s = SlotOf(HashOf(key), bits);; s = NextSlot(s, mask)) {
+        const uint64_t k = slotKey[s];
         if (k == 0) break;
         if (k != key + 1) continue;
         uint32_t* const before = out;
-        out = EmitRun(g, first[part] + slotRun[part][s], lo, hi, out);
+        out = EmitRun(g, first[s >> bits] + slotRun[s], lo, hi, out);
         hitRuns += out != before;
         break;
       }

@@ -73,20 +73,25 @@ struct GridAxis {
 // bisection.
 //
 // The top bit of a key's hash picks one of kGridParts parts, each with a
-// table and runs of its own, so that the parts can be built side by side
-// (BoxGridFindRuns, BoxGridPlace). Runs are numbered part after part, in
+// half of the table and runs of its own, so that the parts can be built
+// side by side (BoxGridFindRuns, BoxGridPlace); the bits below it give the
+// slot in the half, so the table is found as one table of twice the slots,
+// its probes kept within a half. Runs are numbered part after part, in
 // each part in the order of their first box: the lookup is the same
 // whether its parts were built one after the other or at once.
 constexpr int kGridParts = 2;
 
 // A part has cache lines of its own: the parts are built side by side.
 struct alignas(64) GridPart {
-  int hashBits = 0;
-  std::vector<uint64_t> slotKey;  // key (narrow) or hash (wide) + 1; 0 empty
-  std::vector<uint32_t> slotRun;  // run within the part
-  std::vector<uint32_t> runCells; // keyed cells of each of its runs
-  std::vector<uint32_t> runSize;  // boxes of each of its runs
-  uint32_t first = 0;             // the number of its first run
+  // While building: the bits of its table, its half of the lookup's unless
+  // its runs outgrew that; then a table of its own, until the halves are
+  // made larger for all parts.
+  int tableBits = 0;
+  std::vector<uint64_t> ownKey;
+  std::vector<uint32_t> ownRun;
+  std::vector<uint32_t> runCells;  // keyed cells of each of its runs
+  std::vector<uint32_t> runSize;   // boxes of each of its runs
+  uint32_t first = 0;              // the number of its first run
   // While building: its boxes in increasing order, and their runs.
   std::vector<uint32_t> member, memberRun;
 };
@@ -98,13 +103,13 @@ struct BoxGrid {
   int keyed = 0;               // leading axes that form the key
   bool wide = false;           // key of more than 63 bits: hashed cells
   std::vector<int> shift;      // narrow key: bit offset of each keyed axis
+  int hashBits = 0;            // slots of a half: 2^hashBits
+  FillVector<uint64_t> slotKey;  // the halves: key (narrow) or hash (wide) + 1; 0 empty
+  FillVector<uint32_t> slotRun;  // run within the half's part
   GridPart part[kGridParts];
   std::vector<uint32_t> runFirst;  // runs + 1 entries into box and rest
   FillVector<uint32_t> box;        // box numbers, run after run
   FillVector<uint32_t> rest;       // cells along the other axes, levels - keyed per box
-  // Runs and boxes of the last lookup built into this one: how the tables
-  // of the next are sized.
-  uint32_t builtRuns = 0, builtCount = 0;
 };
 
 // The lookup of `count` boxes at `depth` of `tree`, box i having the cells
