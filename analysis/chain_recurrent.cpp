@@ -196,7 +196,8 @@ int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* param
     // The queries are points in x and y and span u and v: the boxes are
     // grouped by their x and y cells.
     static const int kOrder[4] = {0, 1, 3, 2};
-    BoxFinder finder(lifted, lb.depth, DepthBoxesGrid(&ws->stateGrid, lifted, lb, workers, kOrder, 2),
+    BoxFinder finder(lifted, lb.depth,
+                     DepthBoxesGrid(&ws->stateGrid, lifted, lb, workers, kOrder, 2),
                      workers.count());
     const size_t baseStride = 2 * static_cast<size_t>(n) + 2;
     const size_t chunks = ChunkCount(open.size(), kGraphChunk);
