@@ -63,6 +63,7 @@ struct BoxGraph {
   uint32_t count = 0;
   FillVector<uint64_t> first;
   std::vector<HitList> piece;
+  std::vector<uint64_t> chunkFirst;  // while building: first[] of each chunk's first box
 };
 
 inline const uint32_t* BoxGraphRow(const BoxGraph& g, uint32_t v) {
@@ -92,13 +93,24 @@ void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, in
     HitList& out = g->piece[c];
     out.clear();
     out.reserve(n * 8);
+    // first[] within the chunk for now: the chunks' lengths are added on.
     for (size_t i = 0; i < n; ++i) {
-      const size_t before = out.size();
       finder.Find(worker, lo + i * dim, hi + i * dim, &out);
-      g->first[r.first + i + 1] = out.size() - before;
+      g->first[r.first + i + 1] = out.size();
     }
   });
-  for (size_t v = 0; v < count; ++v) g->first[v + 1] += g->first[v];
+  g->chunkFirst.resize(chunks);
+  uint64_t before = 0;
+  for (size_t c = 0; c < chunks; ++c) {
+    g->chunkFirst[c] = before;
+    before += g->piece[c].size();
+  }
+  workers.Run(chunks, [&](int, size_t c) {
+    const ChunkRange r = ChunkOf(c, kGraphChunk, count);
+    const uint64_t at = g->chunkFirst[c];
+    if (at == 0) return;
+    for (size_t v = r.first + 1; v <= r.end; ++v) g->first[v] += at;
+  });
 }
 
 // What BoxGraphCore works in, kept from call to call: its large arrays
