@@ -1,6 +1,7 @@
 // Restriction of the lifted tree to the base chain recurrent set.
 #include "analysis/chain_recurrent.h"
 
+#include <atomic>
 #include <bit>
 #include <climits>
 #include <cstdio>
@@ -23,10 +24,17 @@ namespace vesk {
 
 namespace {
 
+// Boxes per chunk when the state centers are gathered.
+constexpr size_t kCenterChunk = 16384;
+
 // The first n center coordinates of the boxes, each distinct point once,
-// in the boxes' order, n doubles per point. On a grid, boxes with the same
-// state cells have the same state center, bit for bit.
-std::vector<double> DistinctStateCenters(const DepthBoxes& boxes, int n) {
+// n doubles per point: in the boxes' order, except on a grid with few
+// state cells, where the workers share the boxes out (found: a list per
+// chunk) and a point may come from any of the boxes that have it. On a
+// grid, boxes with the same state cells have the same state center, bit
+// for bit.
+std::vector<double> DistinctStateCenters(const DepthBoxes& boxes, int n, Workers& workers,
+                                         std::vector<HitList>* found) {
   std::vector<double> points;
   std::vector<double> record(2 * static_cast<size_t>(boxes.dim));
   auto add = [&](size_t i) {
@@ -47,14 +55,27 @@ std::vector<double> DistinctStateCenters(const DepthBoxes& boxes, int n) {
       return k;
     };
     if (bits <= 26) {
-      std::vector<uint64_t> seen((size_t{1} << bits) / 64 + 1, 0);
-      for (size_t i = 0; i < K; ++i) {
-        const uint64_t k = key(i);
-        const uint64_t bit = uint64_t{1} << (k % 64);
-        if (seen[k / 64] & bit) continue;
-        seen[k / 64] |= bit;
-        add(i);
-      }
+      // A cell's bit is set by the first chunk to see it, which takes the
+      // box; its bit is read before it is set, so that the words, shared by
+      // the workers, are written about once per cell.
+      std::vector<std::atomic<uint64_t>> seen((size_t{1} << bits) / 64 + 1);
+      const size_t chunks = ChunkCount(K, kCenterChunk);
+      if (found->size() < chunks) found->resize(chunks);
+      workers.Run(chunks, [&](int, size_t c) {
+        const ChunkRange r = ChunkOf(c, kCenterChunk, K);
+        HitList& first = (*found)[c];
+        first.clear();
+        for (size_t i = r.first; i < r.end; ++i) {
+          const uint64_t k = key(i);
+          const uint64_t bit = uint64_t{1} << (k % 64);
+          std::atomic<uint64_t>& word = seen[k / 64];
+          if (word.load(std::memory_order_relaxed) & bit) continue;
+          if (word.fetch_or(bit, std::memory_order_relaxed) & bit) continue;
+          first.push_back(static_cast<uint32_t>(i));
+        }
+      });
+      for (size_t c = 0; c < chunks; ++c)
+        for (const uint32_t i : (*found)[c]) add(i);
     } else {
       std::unordered_set<uint64_t> seen;
       for (size_t i = 0; i < K; ++i)
@@ -156,7 +177,7 @@ int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* param
   // nothing, so each distinct center is inserted once, in walk order.
   BoxFree(&base->root->child[0]);
   BoxFree(&base->root->child[1]);
-  const std::vector<double> centers = DistinctStateCenters(lb, n);
+  const std::vector<double> centers = DistinctStateCenters(lb, n, workers, &ws->found);
   for (size_t at = 0; at < centers.size(); at += n) TreeInsert(base, centers.data() + at, B, 1, 1);
 
   // The deepest base level is B unless no lifted center lay in the base

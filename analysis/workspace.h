@@ -36,7 +36,9 @@ struct PassWorkspace {
   BoxGraph graph;        // the lifted graph, then the base graph
   CoreBuffers core{&scratch, {}, {}, {}, {}};
   std::vector<char> alive, keep, rec;
-  std::vector<HitList> found;  // per chunk: lifted boxes over base boxes that go
+  // Per chunk: the lifted boxes that give the base tree its points, then
+  // the lifted boxes over base boxes that go.
+  std::vector<HitList> found;
 };
 
 }  // namespace vesk
