@@ -108,13 +108,19 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   });
   // Each target's count of predecessors, where each block's sources start
   // among them, and where its list starts: running sums within chunks of
-  // targets, then the chunks' sums carried over.
+  // targets, then the chunks' sums carried over. The same walk over the
+  // boxes finds the first boxes to go: no predecessor or no successor at
+  // all.
   const size_t sumChunks = ChunkCount(n, kPeelChunk);
   std::vector<uint64_t>& chunkSum = buffers->chunkSum;
   chunkSum.assign(sumChunks + 1, 0);
   inFirst[0] = 0;
+  std::vector<HitList>& found = buffers->found;
+  if (found.size() < sumChunks) found.resize(sumChunks);
   workers.Run(sumChunks, [&](int, size_t c) {
     const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+    HitList& out = found[c];
+    out.clear();
     uint64_t sum = 0;
     for (size_t t = r.first; t < r.end; ++t) {
       uint32_t total = 0;
@@ -126,6 +132,11 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
       preds[t] = total;
       sum += total;
       inFirst[t + 1] = sum;
+      succs[t] = static_cast<uint32_t>(g.first[t + 1] - g.first[t]);
+      if (total == 0 || succs[t] == 0) {
+        alive[t] = 0;
+        out.push_back(static_cast<uint32_t>(t));
+      }
     }
     chunkSum[c + 1] = sum;
   });
@@ -146,25 +157,9 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     }
   });
 
-  // The first boxes to go: no predecessor or no successor at all.
-  std::vector<HitList>& found = buffers->found;
-  const size_t firstChunks = ChunkCount(n, kPeelChunk);
-  if (found.size() < firstChunks) found.resize(firstChunks);
-  workers.Run(firstChunks, [&](int, size_t c) {
-    const ChunkRange r = ChunkOf(c, kPeelChunk, n);
-    HitList& out = found[c];
-    out.clear();
-    for (size_t v = r.first; v < r.end; ++v) {
-      succs[v] = static_cast<uint32_t>(g.first[v + 1] - g.first[v]);
-      if (preds[v] == 0 || succs[v] == 0) {
-        alive[v] = 0;
-        out.push_back(static_cast<uint32_t>(v));
-      }
-    }
-  });
   std::vector<uint32_t>& queue = buffers->queue;
   queue.clear();
-  for (size_t c = 0; c < firstChunks; ++c) queue.insert(queue.end(), found[c].begin(), found[c].end());
+  for (size_t c = 0; c < sumChunks; ++c) queue.insert(queue.end(), found[c].begin(), found[c].end());
 
   // Removing a box drops the predecessor counts of its successors and the
   // successor counts of its predecessors; a box whose count reaches 0 goes
