@@ -140,6 +140,7 @@ inline uint64_t WideKey(const BoxGrid* g, const uint32_t* cells) {
 // A key's hash: its top bit the part, the bits below it the slot in the
 // part's half of the table. The slot in the whole table is then the top
 // bits + 1 bits of the hash; a probe moves on within its half.
+static_assert(kGridParts == 2, "one bit of the hash picks the part");
 inline uint64_t HashOf(uint64_t key) { return key * kGolden; }
 inline int PartOf(uint64_t hash) { return static_cast<int>(hash >> 63); }
 inline size_t SlotOf(uint64_t hash, int bits) { return static_cast<size_t>(hash >> (63 - bits)); }
