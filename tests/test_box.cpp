@@ -2,7 +2,9 @@
 // classification used by the walks, and release of deep subtrees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/tree_oracle.h"
@@ -176,6 +178,42 @@ TEST(Box, FreeOfVeryDeepChain) {
   }
   BoxFree(&root);
   EXPECT_EQ(root, nullptr);
+}
+
+// Boxes made and freed on several threads at once, each thread freeing
+// boxes the others made, in numbers that run through the threads' own
+// stacks and many slabs: no box may be handed out twice while it lives.
+TEST(Box, ThreadsNeverShareALiveBox) {
+  constexpr int kThreads = 4, kRounds = 6, kBoxes = 40000;
+  std::vector<std::vector<Box*>> kept(kThreads), made(kThreads);
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] {
+        // Half of what the next thread made and kept, freed here.
+        std::vector<Box*>& theirs = kept[(t + 1) % kThreads];
+        for (size_t i = round % 2; i < theirs.size(); i += 2) BoxFree(&theirs[i]);
+        for (int i = 0; i < kBoxes; ++i) {
+          made[t].push_back(BoxNew());
+          made[t].back()->no = t;
+        }
+      });
+    for (std::thread& th : threads) th.join();
+    std::vector<Box*> live;
+    for (int t = 0; t < kThreads; ++t) {
+      std::erase(kept[t], nullptr);
+      kept[t].insert(kept[t].end(), made[t].begin(), made[t].end());
+      made[t].clear();
+      for (Box* b : kept[t]) {
+        EXPECT_EQ(b->no, t);
+        live.push_back(b);
+      }
+    }
+    std::sort(live.begin(), live.end());
+    ASSERT_EQ(std::adjacent_find(live.begin(), live.end()), live.end()) << "round " << round;
+  }
+  for (std::vector<Box*>& boxes : kept)
+    for (Box*& b : boxes) BoxFree(&b);
 }
 
 }  // namespace

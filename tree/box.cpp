@@ -39,6 +39,7 @@ namespace {
 constexpr size_t kSlabBytes = size_t{1} << 15;
 constexpr size_t kKeptBoxes = size_t{1} << 14;
 constexpr size_t kBatch = 512;
+constexpr size_t kTakenSlabs = 8;
 constexpr size_t kSpareSlabs = 512;  // 16 MiB
 
 struct Pool;
@@ -53,6 +54,7 @@ struct Slab {
 };
 constexpr size_t kHeadSlots = (sizeof(Slab) + sizeof(Box) - 1) / sizeof(Box);
 constexpr size_t kSlabBoxes = kSlabBytes / sizeof(Box) - kHeadSlots;
+static_assert(kTakenSlabs * kSlabBoxes <= kKeptBoxes, "a thread's stack holds what Take hands out");
 
 inline Slab* SlabOf(const Box* box) {
   return reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(box) & ~(kSlabBytes - 1));
@@ -95,43 +97,56 @@ struct Pool {
     }
   }
 
-  // Writes up to kBatch boxes to item[] and returns how many. A slab is
-  // made (or a spare one taken) when the pool has no box.
+  // Writes at least kBatch boxes to item[] (fewer only when the pool has
+  // nothing more) and returns how many: every box the pool holds in whole
+  // slabs, up to kTakenSlabs of them. A slab is made (or a spare one taken)
+  // when the pool has no box. Under the mutex the slabs are only detached;
+  // their lists are walked after it is released, so that threads taking
+  // boxes at the same time do not wait for each other's cache misses.
   size_t Take(Box** item) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!open) {
-      Slab* s = spare;
-      if (s) {
-        spare = s->next;
-        --spares;
-      } else {
-        s = static_cast<Slab*>(std::aligned_alloc(kSlabBytes, kSlabBytes));
-        if (!s) throw std::bad_alloc();
+    struct Taken {
+      Box* free;
+      uint32_t fresh;
+      Slab* slab;
+    } taken[kTakenSlabs];
+    size_t slabs = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!open) {
+        Slab* s = spare;
+        if (s) {
+          spare = s->next;
+          --spares;
+        } else {
+          s = static_cast<Slab*>(std::aligned_alloc(kSlabBytes, kSlabBytes));
+          if (!s) throw std::bad_alloc();
+        }
+        s->pool = this;
+        s->free = nullptr;
+        s->fresh = 0;
+        s->inPool = static_cast<uint32_t>(kSlabBoxes);
+        Link(s);
       }
-      s->pool = this;
-      s->free = nullptr;
-      s->fresh = 0;
-      s->inPool = static_cast<uint32_t>(kSlabBoxes);
-      Link(s);
+      size_t count = 0;
+      while (open && count < kBatch && slabs < kTakenSlabs) {
+        Slab* s = open;
+        Unlink(s);
+        taken[slabs++] = Taken{s->free, s->fresh, s};
+        count += s->inPool;
+        s->free = nullptr;
+        s->fresh = static_cast<uint32_t>(kSlabBoxes);
+        s->inPool = 0;
+      }
     }
-    size_t taken = 0;
-    while (open && taken < kBatch) {
-      Slab* s = open;
-      for (; s->free && taken < kBatch; ++taken) {
-        item[taken] = s->free;
-        s->free = s->free->child[1];
-        --s->inPool;
-      }
+    size_t n = 0;
+    for (size_t i = 0; i < slabs; ++i) {
+      for (Box* b = taken[i].free; b; b = b->child[1]) item[n++] = b;
       // Boxes never handed out yet: not read here, first written by the
       // thread that takes them.
-      Box* fresh = reinterpret_cast<Box*>(s) + kHeadSlots;
-      for (; s->fresh < kSlabBoxes && taken < kBatch; ++taken) {
-        item[taken] = fresh + s->fresh++;
-        --s->inPool;
-      }
-      if (s->inPool == 0) Unlink(s);
+      Box* fresh = reinterpret_cast<Box*>(taken[i].slab) + kHeadSlots;
+      for (uint32_t j = taken[i].fresh; j < kSlabBoxes; ++j) item[n++] = fresh + j;
     }
-    return taken;
+    return n;
   }
 };
 
