@@ -393,26 +393,35 @@ int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8
                     Workers& workers) {
   const size_t K = static_cast<size_t>(boxes.count);
   const size_t chunks = ChunkCount(K, kBoxChunk);
+  // The boxes kept before each chunk, from the verdicts alone, so that one
+  // walk over the boxes sets their flags and their new numbers.
   std::vector<size_t> kept(chunks + 1, 0);
   workers.Run(chunks, [&](int, size_t c) {
     const ChunkRange r = ChunkOf(c, kBoxChunk, K);
     size_t k = 0;
-    for (size_t i = r.first; i < r.end; ++i) {
-      Box* b = boxes.box[i];
-      if (keep[i]) {
-        b->flags = static_cast<uint8_t>(b->flags | mask);
-        ++k;
-      } else {
-        b->flags = static_cast<uint8_t>(b->flags & static_cast<uint8_t>(~mask));
-      }
-    }
+    for (size_t i = r.first; i < r.end; ++i) k += keep[i] != 0;
     kept[c + 1] = k;
   });
   for (size_t c = 0; c < chunks; ++c) kept[c + 1] += kept[c];
   // At depth 0 the box is the root, which stays whatever its verdict.
   const size_t left = boxes.depth == 0 ? K : kept[chunks];
-
-  if (kept[chunks] < K || boxes.leafWithoutMask) {
+  const bool removes = kept[chunks] < K || boxes.leafWithoutMask;
+  // The boxes left keep their walk order: their numbers are their ranks.
+  // (They are leaves that stay whatever the removal does.)
+  workers.Run(chunks, [&](int, size_t c) {
+    const ChunkRange r = ChunkOf(c, kBoxChunk, K);
+    int32_t no = static_cast<int32_t>(kept[c]);
+    for (size_t i = r.first; i < r.end; ++i) {
+      Box* b = boxes.box[i];
+      if (keep[i]) {
+        b->flags = static_cast<uint8_t>(b->flags | mask);
+        if (removes) b->no = no++;
+      } else {
+        b->flags = static_cast<uint8_t>(b->flags & static_cast<uint8_t>(~mask));
+      }
+    }
+  });
+  if (removes) {
     const size_t n = boxes.unit.size();
     std::vector<char> goes(n, 0);
     workers.Run(n, [&](int, size_t u) { goes[u] = TreeRemove(boxes.unit[u], mask) != 0; });
@@ -420,13 +429,6 @@ int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8
       size_t next = 0;
       PruneTop(tree->root, 0, boxes.cut, goes, &next, mask);
     }
-    // The boxes left keep their walk order: their numbers are their ranks.
-    workers.Run(chunks, [&](int, size_t c) {
-      const ChunkRange r = ChunkOf(c, kBoxChunk, K);
-      int32_t no = static_cast<int32_t>(kept[c]);
-      for (size_t i = r.first; i < r.end; ++i)
-        if (keep[i]) boxes.box[i]->no = no++;
-    });
   }
   TreeReset(tree);
   return static_cast<int>(left);
