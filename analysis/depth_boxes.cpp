@@ -574,10 +574,16 @@ bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, int leaves, DepthBoxe
   CellGeometryOf(tree, D, &out->geometry);
   out->matrix.clear();
   out->leafWithoutMask = false;
-  // The units of the tree as it is now.
-  Units after = CutIntoUnits(tree, INT64_MAX, workers.count());
-  out->cut = after.cut;
-  out->unit = std::move(after.box);
+  // The units of the tree as it is now. When every leaf lay below the cut,
+  // the levels down to it have not changed, and neither have the units.
+  if (shallow > units.cut) {
+    out->cut = units.cut;
+    out->unit = units.box;
+  } else {
+    Units after = CutIntoUnits(tree, INT64_MAX, workers.count());
+    out->cut = after.cut;
+    out->unit = std::move(after.box);
+  }
   TreeReset(tree);
   return true;
 }
