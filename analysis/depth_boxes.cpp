@@ -181,6 +181,8 @@ Units CutIntoUnits(const Tree* tree, int64_t stop, int workers) {
       if (k != tree->sd[u.cut]) next.regular = false;
       for (int s = 0; s < 2; ++s) {
         if (!b->child[s]) continue;
+        // Read at the next level: its boxes' loads overlap.
+        __builtin_prefetch(b->child[s]);
         next.box.push_back(b->child[s]);
         next.depth.push_back(u.cut + 1);
         const size_t at = next.c.size();
