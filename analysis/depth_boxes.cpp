@@ -5,6 +5,7 @@
 #include <cfenv>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "analysis/parallel.h"
@@ -442,6 +443,19 @@ void KeepDepthBoxes(Tree* tree, const char* keep, Workers& workers, DepthBoxes* 
   const size_t stride = 2 * dim + 2;
   const bool cells = boxes->onGrid;
   const bool records = !boxes->matrix.empty();
+  // Nothing went: the tree is as it was, and so are the boxes and units;
+  // only the records' flags may have changed.
+  if (!boxes->leafWithoutMask && (boxes->depth == 0 || !std::memchr(keep, 0, K))) {
+    if (records) {
+      workers.Run(ChunkCount(K, kBoxChunk), [&](int, size_t c) {
+        const ChunkRange r = ChunkOf(c, kBoxChunk, K);
+        for (size_t i = r.first; i < r.end; ++i)
+          boxes->matrix[i * stride + 2 * dim] = static_cast<double>(boxes->box[i]->flags);
+      });
+    }
+    TreeReset(tree);
+    return;
+  }
   size_t k = 0;
   for (size_t i = 0; i < K; ++i) {
     if (!keep[i] && boxes->depth != 0) continue;
