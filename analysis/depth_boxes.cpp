@@ -377,6 +377,9 @@ namespace {
 // would go.
 bool PruneTop(Box* box, int depth, int cut, const std::vector<char>& goes, size_t* next,
               uint8_t mask) {
+  // The upper child is read after the lower one's subtree: its load
+  // overlaps that walk.
+  if (box->child[1]) __builtin_prefetch(box->child[1]);
   for (int i = 0; i < 2; ++i) {
     Box* child = box->child[i];
     if (!child) continue;
