@@ -443,6 +443,54 @@ TEST(TreeFlags, ChoiceStringsVectorsAndNumbering) {
 
 // Random edit sequences on random trees, each edit compared with the
 // reference edit of a plain copy; then counts and walks are compared.
+// Points inserted in one call make what TreeInsert makes point after point:
+// the same boxes, flags and split coordinates, the same cursor (a path taken
+// up again must restore centers bit for bit) and the same warnings. The
+// points: some repeated, some close to the last one, some on split planes or
+// faces, some outside the domain.
+TEST(TreeInsertPoints, MatchesTreeInsertPointAfterPoint) {
+  for (unsigned seed = 1; seed <= 60; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    Tree* t = MakeTree({0.1, 1e-3, -7.3}, {1.0 / 3.0, 2.0 / 3.0, 1.0 / 7.0});
+    if (seed % 2)
+      for (int64_t i = 0; i <= TreeMaxDepth(t); ++i) t->sd[i] = static_cast<uint8_t>(rng() % 3);
+    treetest::GrowRandomTree(t, rng, 1 + static_cast<int>(rng() % 60), 12);
+    const int n = t->domain->dim;
+    std::vector<double> points;
+    for (int i = 0, count = static_cast<int>(rng() % 200); i < count; ++i) {
+      std::vector<double> p = treetest::RandomPoint(t, rng);
+      if (i > 0 && rng() % 3 == 0) {
+        for (int j = 0; j < n; ++j) p[j] = points[points.size() - n + j];
+        if (rng() % 2) p[rng() % n] += t->domain->radius[0] * 1e-3;
+      }
+      if (rng() % 20 == 0) p[rng() % n] = 1e9;
+      points.insert(points.end(), p.begin(), p.end());
+    }
+    const int depths[] = {0, 1, 5, 12, static_cast<int>(TreeMaxDepth(t)), -1, -2};
+    const int depth = depths[rng() % 7];
+    const uint8_t newMask = static_cast<uint8_t>(rng()), pathMask = static_cast<uint8_t>(rng());
+    Tree* ref = vesktest::CloneTree(t);
+    TreeReset(ref);
+    TreeReset(t);
+    const std::string want = StderrOf([&] {
+      for (size_t i = 0; i < points.size(); i += n)
+        TreeInsert(ref, points.data() + i, depth, newMask, pathMask);
+    });
+    const std::string got = StderrOf(
+        [&] { TreeInsertPoints(t, points.data(), points.size() / n, depth, newMask, pathMask); });
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(SameTree(Snap(t->root), Snap(ref->root)));
+    EXPECT_EQ(t->depth, ref->depth);
+    EXPECT_TRUE(BitEqual(t->c, ref->c, n));
+    EXPECT_TRUE(BitEqual(t->r, ref->r, n));
+    EXPECT_TRUE(SameTree(Snap(t->box), Snap(ref->box)));
+    TreeFree(&ref);
+    TreeFree(&t);
+    if (HasFailure()) break;
+  }
+}
+
 TEST(TreeEdit, RandomEditsMatchTheReference) {
   for (unsigned seed = 1; seed <= 20; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));

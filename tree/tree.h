@@ -71,6 +71,11 @@ int TreeNextBranch(Tree* tree);
 // -1..TreeMaxDepth(tree).
 int TreeInsert(Tree* tree, const double* point, int depth, uint8_t newMask,
                uint8_t pathMask);
+// TreeInsert(tree, points + i * dim, depth, newMask, pathMask) for the
+// count points in turn, the same tree and cursor made; the path to a point
+// is taken up again where the next point leaves it.
+void TreeInsertPoints(Tree* tree, const double* points, size_t count, int depth,
+                      uint8_t newMask, uint8_t pathMask);
 // Subdivides every leaf that has a bit of mask; returns how many. Leaves at
 // the depth limit are refused with one warning per call and not counted.
 int TreeSubdivide(Tree* tree, uint8_t mask);

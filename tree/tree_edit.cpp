@@ -51,6 +51,64 @@ int TreeInsert(Tree* tree, const double* point, int depth, uint8_t newMask,
   }
 }
 
+void TreeInsertPoints(Tree* tree, const double* points, size_t count, int depth,
+                      uint8_t newMask, uint8_t pathMask) {
+  const int dim = tree->domain->dim;
+  if (depth < 0 || depth > TreeMaxDepth(tree)) {
+    // Leaf by leaf, or refused with TreeInsert's warning for each point.
+    for (size_t i = 0; i < count; ++i)
+      TreeInsert(tree, points + i * static_cast<size_t>(dim), depth, newMask, pathMask);
+    return;
+  }
+  bool onPath = false;  // the cursor is on the path of the last point inserted
+  for (size_t i = 0; i < count; ++i) {
+    const double* point = points + i * static_cast<size_t>(dim);
+    if (!RectangleContains(tree->domain, point)) continue;
+    if (!onPath) {
+      TreeReset(tree);
+      onPath = true;
+    }
+    // The depth down to which this point takes the last one's path: the
+    // side of each box's saved center it lies on is the child taken.
+    int64_t keep = 0;
+    while (keep < tree->depth &&
+           (point[tree->boxStack[keep]->sd] > tree->cStack[keep] ? 1 : 0) ==
+               tree->childStack[keep])
+      ++keep;
+    // Climbing restores the centers and radii bit for bit.
+    while (tree->depth > keep) {
+      const int64_t d = tree->depth - 1;
+      Box* up = tree->boxStack[d];
+      tree->c[up->sd] = tree->cStack[d];
+      tree->r[up->sd] = tree->rStack[d];
+      tree->box = up;
+      tree->depth = d;
+    }
+    // TreeInsert would enter the boxes kept as boxes that exist. Each has
+    // pathMask already, or newMask: pathMask is added unless within it.
+    if (pathMask & ~newMask) {
+      for (int64_t d = 1; d < keep; ++d)
+        tree->boxStack[d]->flags = static_cast<uint8_t>(tree->boxStack[d]->flags | pathMask);
+      if (keep > 0) tree->box->flags = static_cast<uint8_t>(tree->box->flags | pathMask);
+    }
+    // From here on as TreeInsert goes; depth <= TreeMaxDepth, so the
+    // depth is reached before the limit.
+    while (tree->depth < depth) {
+      Box* box = tree->box;
+      if (BoxIsLeaf(box)) box->sd = tree->sd[tree->depth];
+      const int k = box->sd;
+      const int side = point[k] > tree->c[k] ? 1 : 0;
+      const bool existed = box->child[side] != nullptr;
+      if (!existed) {
+        box->child[side] = BoxNew();
+        box->child[side]->flags = static_cast<uint8_t>(box->child[side]->flags | newMask);
+      }
+      TreeStepDown(tree, side);
+      if (existed) tree->box->flags = static_cast<uint8_t>(tree->box->flags | pathMask);
+    }
+  }
+}
+
 namespace {
 
 // Subdivides the leaves that pass `want`; leaves at the depth limit are
