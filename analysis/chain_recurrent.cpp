@@ -178,7 +178,7 @@ int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* param
   BoxFree(&base->root->child[0]);
   BoxFree(&base->root->child[1]);
   const std::vector<double> centers = DistinctStateCenters(lb, n, workers, &ws->found);
-  for (size_t at = 0; at < centers.size(); at += n) TreeInsert(base, centers.data() + at, B, 1, 1);
+  TreeInsertPoints(base, centers.data(), centers.size() / n, B, 1, 1);
 
   // The deepest base level is B unless no lifted center lay in the base
   // domain; then it is the root alone, the one base box. The base boxes
