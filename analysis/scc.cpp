@@ -187,7 +187,7 @@ void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
   // The image's second coordinate is the box's own x extent, the first the
   // wider one.
   static const int kOrder[2] = {1, 0};
-  BoxGraph& graph = ws->graph;
+  BoxGraph& graph = ws->baseGraph;
   {
     BoxFinder finder(tree, boxes.depth, DepthBoxesGrid(&ws->baseGrid, tree, boxes, workers, kOrder),
                      workers.count());

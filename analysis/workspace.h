@@ -33,7 +33,11 @@ struct PassWorkspace {
   std::vector<FillVector<double>> rows;
   // The peeling's arrays.
   Scratch scratch;
-  BoxGraph graph;        // the lifted graph, then the base graph
+  // The graphs of the lifted and of the base boxes, each kept with its own
+  // lists: sharing one, the base graph's few lists would free the lifted
+  // graph's many every pass, and the next pass would make them anew.
+  BoxGraph graph;
+  BoxGraph baseGraph;
   CoreBuffers core{&scratch, {}, {}, {}, {}};
   std::vector<char> alive, keep, rec;
   // Per chunk: the lifted boxes that give the base tree its points, then
