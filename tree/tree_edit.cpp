@@ -8,6 +8,29 @@
 
 namespace vesk {
 
+namespace {
+
+// One level of an insertion: the cursor steps into the child of its box on
+// the point's side, made with newMask when missing (a leaf box first takes
+// its split coordinate from the table), given pathMask when it existed.
+// Returns whether the child was made.
+inline bool InsertStep(Tree* tree, const double* point, uint8_t newMask, uint8_t pathMask) {
+  Box* box = tree->box;
+  if (BoxIsLeaf(box)) box->sd = tree->sd[tree->depth];
+  const int k = box->sd;
+  const int side = point[k] > tree->c[k] ? 1 : 0;
+  const bool existed = box->child[side] != nullptr;
+  if (!existed) {
+    box->child[side] = BoxNew();
+    box->child[side]->flags = static_cast<uint8_t>(box->child[side]->flags | newMask);
+  }
+  TreeStepDown(tree, side);
+  if (existed) tree->box->flags = static_cast<uint8_t>(tree->box->flags | pathMask);
+  return !existed;
+}
+
+}  // namespace
+
 // Creates the path to point. Depth >= 0 completes the path down to that
 // depth; -1 follows existing children to the first leaf and creates at most
 // one box. Boxes entered below the root get newMask when created here and
@@ -37,17 +60,7 @@ int TreeInsert(Tree* tree, const double* point, int depth, uint8_t newMask,
       std::fputs("warning: libvesk: TreeInsert(): depth limit reached.\n", stderr);
       return result;
     }
-    if (BoxIsLeaf(box)) box->sd = tree->sd[tree->depth];
-    const int k = box->sd;
-    const int side = point[k] > tree->c[k] ? 1 : 0;
-    const bool existed = box->child[side] != nullptr;
-    if (!existed) {
-      box->child[side] = BoxNew();
-      box->child[side]->flags = static_cast<uint8_t>(box->child[side]->flags | newMask);
-      result = 1;
-    }
-    TreeStepDown(tree, side);
-    if (existed) tree->box->flags = static_cast<uint8_t>(tree->box->flags | pathMask);
+    if (InsertStep(tree, point, newMask, pathMask)) result = 1;
   }
 }
 
@@ -93,19 +106,7 @@ void TreeInsertPoints(Tree* tree, const double* points, size_t count, int depth,
     }
     // From here on as TreeInsert goes; depth <= TreeMaxDepth, so the
     // depth is reached before the limit.
-    while (tree->depth < depth) {
-      Box* box = tree->box;
-      if (BoxIsLeaf(box)) box->sd = tree->sd[tree->depth];
-      const int k = box->sd;
-      const int side = point[k] > tree->c[k] ? 1 : 0;
-      const bool existed = box->child[side] != nullptr;
-      if (!existed) {
-        box->child[side] = BoxNew();
-        box->child[side]->flags = static_cast<uint8_t>(box->child[side]->flags | newMask);
-      }
-      TreeStepDown(tree, side);
-      if (existed) tree->box->flags = static_cast<uint8_t>(tree->box->flags | pathMask);
-    }
+    while (tree->depth < depth) InsertStep(tree, point, newMask, pathMask);
   }
 }
 
