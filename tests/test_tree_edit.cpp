@@ -441,8 +441,16 @@ TEST(TreeFlags, ChoiceStringsVectorsAndNumbering) {
 
 // ------------------------------------------------------------ randomized
 
-// Random edit sequences on random trees, each edit compared with the
-// reference edit of a plain copy; then counts and walks are compared.
+// A random tree on a non-dyadic domain, its split table cycling through
+// the coordinates for even seeds and random for odd ones.
+Tree* RandomTree(unsigned seed, std::mt19937& rng, int boxes) {
+  Tree* t = MakeTree({0.1, 1e-3, -7.3}, {1.0 / 3.0, 2.0 / 3.0, 1.0 / 7.0});
+  if (seed % 2)
+    for (int64_t i = 0; i <= TreeMaxDepth(t); ++i) t->sd[i] = static_cast<uint8_t>(rng() % 3);
+  treetest::GrowRandomTree(t, rng, boxes, 12);
+  return t;
+}
+
 // Points inserted in one call make what TreeInsert makes point after point:
 // the same boxes, flags and split coordinates, the same cursor (a path taken
 // up again must restore centers bit for bit) and the same warnings. The
@@ -452,10 +460,7 @@ TEST(TreeInsertPoints, MatchesTreeInsertPointAfterPoint) {
   for (unsigned seed = 1; seed <= 60; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
-    Tree* t = MakeTree({0.1, 1e-3, -7.3}, {1.0 / 3.0, 2.0 / 3.0, 1.0 / 7.0});
-    if (seed % 2)
-      for (int64_t i = 0; i <= TreeMaxDepth(t); ++i) t->sd[i] = static_cast<uint8_t>(rng() % 3);
-    treetest::GrowRandomTree(t, rng, 1 + static_cast<int>(rng() % 60), 12);
+    Tree* t = RandomTree(seed, rng, 1 + static_cast<int>(rng() % 60));
     const int n = t->domain->dim;
     std::vector<double> points;
     for (int i = 0, count = static_cast<int>(rng() % 200); i < count; ++i) {
@@ -491,14 +496,13 @@ TEST(TreeInsertPoints, MatchesTreeInsertPointAfterPoint) {
   }
 }
 
+// Random edit sequences on random trees, each edit compared with the
+// reference edit of a plain copy; then counts and walks are compared.
 TEST(TreeEdit, RandomEditsMatchTheReference) {
   for (unsigned seed = 1; seed <= 20; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
-    Tree* t = MakeTree({0.1, 1e-3, -7.3}, {1.0 / 3.0, 2.0 / 3.0, 1.0 / 7.0});
-    if (seed % 2)
-      for (int64_t i = 0; i <= TreeMaxDepth(t); ++i) t->sd[i] = static_cast<uint8_t>(rng() % 3);
-    treetest::GrowRandomTree(t, rng, 30, 12);
+    Tree* t = RandomTree(seed, rng, 30);
     for (int step = 0; step < 40; ++step) {
       Node ref = Snap(t->root);
       const uint8_t mask = static_cast<uint8_t>(rng() % 4 ? 1u << (rng() % 8) : rng());
