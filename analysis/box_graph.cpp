@@ -2,6 +2,8 @@
 #include "analysis/box_graph.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <type_traits>
 
 #include "tree/search.h"
 
@@ -147,21 +149,39 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     chunkSum[c + 1] = sum;
   });
   for (size_t c = 0; c < sumChunks; ++c) chunkSum[c + 1] += chunkSum[c];
+  // With fewer than 2^32 edges, each block's place in a target's list
+  // becomes a position in the lists themselves while the sums are carried
+  // over, and writing the lists reads one array less at random.
+  const bool positions = edges <= std::min<uint64_t>(buffers->positionEdges, UINT32_MAX);
   workers.Run(sumChunks, [&](int, size_t c) {
-    if (c == 0) return;
     const ChunkRange r = ChunkOf(c, kPeelChunk, n);
-    for (size_t t = r.first; t < r.end; ++t) inFirst[t + 1] += chunkSum[c];
-  });
-  workers.Run(blocks, [&](int, size_t b) {
-    uint32_t* offset = at + b * n;
-    for (uint32_t v = block(b); v < block(b + 1); ++v) {
-      const uint32_t* row = BoxGraphRow(g, v);
-      for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
-        const uint32_t t = row[k];
-        source[inFirst[t] + offset[t]++] = v;
+    const uint64_t carry = chunkSum[c];
+    if (positions) {
+      uint64_t start = carry;
+      for (size_t t = r.first; t < r.end; ++t) {
+        for (size_t b = 0; b < blocks; ++b) at[b * n + t] += static_cast<uint32_t>(start);
+        start = inFirst[t + 1] += carry;
       }
+    } else if (c != 0) {
+      for (size_t t = r.first; t < r.end; ++t) inFirst[t + 1] += carry;
     }
   });
+  auto write = [&](auto byPosition) {
+    workers.Run(blocks, [&](int, size_t b) {
+      uint32_t* place = at + b * n;
+      for (uint32_t v = block(b); v < block(b + 1); ++v) {
+        const uint32_t* row = BoxGraphRow(g, v);
+        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+          const uint32_t t = row[k];
+          source[(byPosition ? 0 : inFirst[t]) + place[t]++] = v;
+        }
+      }
+    });
+  };
+  if (positions)
+    write(std::true_type{});
+  else
+    write(std::false_type{});
 
   std::vector<uint32_t>& queue = buffers->queue;
   queue.clear();
@@ -202,9 +222,9 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     // own: each successor is read twice, but the random accesses to the
     // counts, which are what costs, are shared out, and nothing is routed.
     // The slices are the two blocks of sources of the predecessor lists,
-    // so each worker reads only its own part of these lists: the first
-    // at[v] predecessors of v lie in block 0 (at[v] was counted up from 0
-    // while block 0 wrote them).
+    // so each worker reads only its own part of these lists: block 0's
+    // part of v's list ends where block 0 wrote its last source, at[v]
+    // (a position, or a place counted from the start of the list).
     auto slice = [&](size_t o) { return block(o); };
     while (!queue.empty()) {
       workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
@@ -221,7 +241,7 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
               out.push_back(t);
             }
           }
-          const uint64_t split = inFirst[v] + at[v];
+          const uint64_t split = positions ? at[v] : inFirst[v] + at[v];
           for (uint64_t e = o == 0 ? inFirst[v] : split, end = o == 0 ? split : inFirst[v + 1];
                e < end; ++e) {
             const uint32_t u = source[e];

@@ -122,6 +122,10 @@ struct CoreBuffers {
   std::vector<uint32_t> queue;
   std::vector<HitList> found;  // per chunk, then per worker
   std::vector<HitList> route;  // per chunk of a round and worker
+  // Up to this many edges, the places where the blocks write into the
+  // predecessor lists are kept as positions in the lists; beyond it (and
+  // always beyond 2^32 - 1) as places counted from the start of each list.
+  uint64_t positionEdges = UINT32_MAX;
 };
 
 // The largest collection of boxes in which every box has a successor and a

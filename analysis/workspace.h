@@ -17,7 +17,9 @@ namespace vesk {
 struct PassWorkspace {
   // threads as for InvariantSetThreads: 0 one per hardware thread,
   // negative 1, never more than the cores.
-  explicit PassWorkspace(int threads) : workers(AnalysisThreads(threads)) {}
+  explicit PassWorkspace(int threads) : workers(AnalysisThreads(threads)) {
+    core.scratch = &scratch;
+  }
 
   Workers workers;
   // The lifted boxes at the working depth: when depth is 0 or more on entry
@@ -38,7 +40,7 @@ struct PassWorkspace {
   // graph's many every pass, and the next pass would make them anew.
   BoxGraph graph;
   BoxGraph baseGraph;
-  CoreBuffers core{&scratch, {}, {}, {}, {}};
+  CoreBuffers core;
   std::vector<char> alive, keep, rec;
   // Per chunk: the lifted boxes that give the base tree its points, then
   // the lifted boxes over base boxes that go.

@@ -317,7 +317,7 @@ TEST(FastAnalysis, MatchesReferenceOnVerificationPasses) {
 // The invariant core of random graphs (spread over several chunks of
 // lists, with self loops, cycles and chains that peel box by box) against
 // removal until nothing changes, on 1 to 4 workers: one worker's queue and
-// the rounds of three or more must leave the same boxes.
+// the rounds of two, three or more must leave the same boxes.
 TEST(FastAnalysis, GraphCoreMatchesRemovalUntilNothingChanges) {
   std::mt19937 rng(19);
   for (int trial = 0; trial < 40; ++trial) {
@@ -353,12 +353,17 @@ TEST(FastAnalysis, GraphCoreMatchesRemovalUntilNothingChanges) {
     }
     for (int w = 1; w <= 4; ++w) {
       Workers workers(w);
-      Scratch scratch;
-      CoreBuffers buffers;
-      buffers.scratch = &scratch;
-      std::vector<char> alive;
-      BoxGraphCore(g, workers, &buffers, &alive);
-      ASSERT_EQ(alive, want) << w << " workers";
+      // Places in the lists kept as positions, and as places within each
+      // list (what graphs of 2^32 edges or more need).
+      for (const uint64_t positionEdges : {uint64_t{UINT32_MAX}, uint64_t{0}}) {
+        Scratch scratch;
+        CoreBuffers buffers;
+        buffers.scratch = &scratch;
+        buffers.positionEdges = positionEdges;
+        std::vector<char> alive;
+        BoxGraphCore(g, workers, &buffers, &alive);
+        ASSERT_EQ(alive, want) << w << " workers, positions up to " << positionEdges;
+      }
     }
   }
 }
