@@ -77,11 +77,20 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   std::vector<char>& alive = *aliveOut;
   alive.assign(n, 1);
   if (n == 0) return;
-  // Predecessor lists: the transposed rows, each in increasing order. The
-  // sources are cut into a few blocks; block b counts its edges into every
-  // target, so that it knows where in each predecessor list its own sources
-  // go, before the blocks write them.
+  // Predecessor lists: the transposed rows. The sources are cut into a few
+  // blocks; block b counts its edges into every target, so that it knows
+  // where in each predecessor list its own sources go, before the blocks
+  // write them.
+  //
+  // With one or two blocks, the boxes that go at once (no predecessor or
+  // no successor at all: most of what goes) are left out of the lists as
+  // if removed already: block 0 writes its sources from the start of each
+  // list on and block 1 from its end back, so that where each block stops
+  // tells how many of its sources are left, and no count of another block
+  // is needed. Three blocks or more write every source, in increasing
+  // order, and the first boxes to go are removed like the others.
   const size_t blocks = static_cast<size_t>(std::min(workers.count(), 4));
+  const bool twoEnded = blocks <= 2;
   auto block = [&](size_t b) {
     return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks);
   };
@@ -137,6 +146,7 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
         at[b * n + t] = total;
         total += k;
       }
+      if (blocks == 2) at[n + t] = total;  // block 1 from the end back
       preds[t] = total;
       sum += total;
       inFirst[t + 1] = sum;
@@ -169,11 +179,21 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   auto write = [&](auto byPosition) {
     workers.Run(blocks, [&](int, size_t b) {
       uint32_t* place = at + b * n;
+      const bool back = twoEnded && b == 1;
       for (uint32_t v = block(b); v < block(b + 1); ++v) {
+        if (twoEnded && !alive[v]) continue;
         const uint32_t* row = BoxGraphRow(g, v);
-        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
-          const uint32_t t = row[k];
-          source[(byPosition ? 0 : inFirst[t]) + place[t]++] = v;
+        const uint64_t m = g.first[v + 1] - g.first[v];
+        if (back) {
+          for (uint64_t k = 0; k < m; ++k) {
+            const uint32_t t = row[k];
+            source[(byPosition ? 0 : inFirst[t]) + --place[t]] = v;
+          }
+        } else {
+          for (uint64_t k = 0; k < m; ++k) {
+            const uint32_t t = row[k];
+            source[(byPosition ? 0 : inFirst[t]) + place[t]++] = v;
+          }
         }
       }
     });
@@ -182,10 +202,40 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     write(std::true_type{});
   else
     write(std::false_type{});
+  // Where block 0's part of t's list ends, and where block 1's part starts,
+  // once the lists are written (at[] holds positions, or places counted
+  // from the start of the list).
+  auto end0 = [&](uint32_t t) -> uint64_t { return positions ? at[t] : inFirst[t] + at[t]; };
+  auto start1 = [&](uint32_t t) -> uint64_t {
+    return positions ? at[n + t] : inFirst[t] + at[n + t];
+  };
 
   std::vector<uint32_t>& queue = buffers->queue;
   queue.clear();
   for (size_t c = 0; c < sumChunks; ++c) queue.insert(queue.end(), found[c].begin(), found[c].end());
+  // The first `skip` boxes of the queue are out of the lists and out of the
+  // predecessor counts below: only their predecessors' successor counts
+  // are left to drop. The boxes whose predecessors all went with them go
+  // next.
+  size_t skip = 0;
+  if (twoEnded) {
+    skip = queue.size();
+    workers.Run(sumChunks, [&](int, size_t c) {
+      const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+      HitList& out = found[c];
+      out.clear();
+      for (size_t t = r.first; t < r.end; ++t) {
+        uint64_t left = end0(static_cast<uint32_t>(t)) - inFirst[t];
+        if (blocks == 2) left += inFirst[t + 1] - start1(static_cast<uint32_t>(t));
+        preds[t] = static_cast<uint32_t>(left);
+        if (left == 0 && alive[t]) {
+          alive[t] = 0;
+          out.push_back(static_cast<uint32_t>(t));
+        }
+      }
+    });
+    for (size_t c = 0; c < sumChunks; ++c) queue.insert(queue.end(), found[c].begin(), found[c].end());
+  }
 
   // Removing a box drops the predecessor counts of its successors and the
   // successor counts of its predecessors; a box whose count reaches 0 goes
@@ -194,15 +244,17 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   if (workers.count() == 1) {
     for (size_t q = 0; q < queue.size(); ++q) {
       const uint32_t v = queue[q];
-      const uint32_t* row = BoxGraphRow(g, v);
-      for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
-        const uint32_t t = row[k];
-        if (alive[t] && --preds[t] == 0) {
-          alive[t] = 0;
-          queue.push_back(t);
+      if (q >= skip) {
+        const uint32_t* row = BoxGraphRow(g, v);
+        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+          const uint32_t t = row[k];
+          if (alive[t] && --preds[t] == 0) {
+            alive[t] = 0;
+            queue.push_back(t);
+          }
         }
       }
-      for (uint64_t e = inFirst[v]; e < inFirst[v + 1]; ++e) {
+      for (uint64_t e = inFirst[v], end = end0(v); e < end; ++e) {
         const uint32_t u = source[e];
         if (alive[u] && --succs[u] == 0) {
           alive[u] = 0;
@@ -222,9 +274,7 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     // own: each successor is read twice, but the random accesses to the
     // counts, which are what costs, are shared out, and nothing is routed.
     // The slices are the two blocks of sources of the predecessor lists,
-    // so each worker reads only its own part of these lists: block 0's
-    // part of v's list ends where block 0 wrote its last source, at[v]
-    // (a position, or a place counted from the start of the list).
+    // so each worker reads only its own block's part of these lists.
     auto slice = [&](size_t o) { return block(o); };
     while (!queue.empty()) {
       workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
@@ -232,17 +282,19 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
         const uint32_t lo = slice(o), span = slice(o + 1) - lo;
         HitList& out = found[o];
         out.clear();
-        for (const uint32_t v : queue) {
-          const uint32_t* row = BoxGraphRow(g, v);
-          for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
-            const uint32_t t = row[k];
-            if (t - lo < span && alive[t] && --preds[t] == 0) {
-              alive[t] = 0;
-              out.push_back(t);
+        for (size_t q = 0; q < queue.size(); ++q) {
+          const uint32_t v = queue[q];
+          if (q >= skip) {
+            const uint32_t* row = BoxGraphRow(g, v);
+            for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+              const uint32_t t = row[k];
+              if (t - lo < span && alive[t] && --preds[t] == 0) {
+                alive[t] = 0;
+                out.push_back(t);
+              }
             }
           }
-          const uint64_t split = positions ? at[v] : inFirst[v] + at[v];
-          for (uint64_t e = o == 0 ? inFirst[v] : split, end = o == 0 ? split : inFirst[v + 1];
+          for (uint64_t e = o == 0 ? inFirst[v] : start1(v), end = o == 0 ? end0(v) : inFirst[v + 1];
                e < end; ++e) {
             const uint32_t u = source[e];
             if (alive[u] && --succs[u] == 0) {
@@ -253,6 +305,7 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
         }
       });
       queue.clear();
+      skip = 0;
       for (int o = 0; o < w; ++o) queue.insert(queue.end(), found[o].begin(), found[o].end());
     }
     return;
