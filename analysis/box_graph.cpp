@@ -134,30 +134,50 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   inFirst[0] = 0;
   std::vector<HitList>& found = buffers->found;
   if (found.size() < sumChunks) found.resize(sumChunks);
-  workers.Run(sumChunks, [&](int, size_t c) {
-    const ChunkRange r = ChunkOf(c, kPeelChunk, n);
-    HitList& out = found[c];
-    out.clear();
-    uint64_t sum = 0;
-    for (size_t t = r.first; t < r.end; ++t) {
-      uint32_t total = 0;
-      for (size_t b = 0; b < blocks; ++b) {
-        const uint32_t k = at[b * n + t];
-        at[b * n + t] = total;
-        total += k;
+  // One or two blocks, the common cases, with the sums over the blocks
+  // written out; block 1 writes its part of a list from the end back.
+  auto sums = [&](auto fixedBlocks) {
+    workers.Run(sumChunks, [&](int, size_t c) {
+      const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+      HitList& out = found[c];
+      out.clear();
+      uint64_t sum = 0;
+      for (size_t t = r.first; t < r.end; ++t) {
+        uint32_t total;
+        if constexpr (fixedBlocks == 1) {
+          total = at[t];
+          at[t] = 0;
+        } else if constexpr (fixedBlocks == 2) {
+          total = at[t] + at[n + t];
+          at[t] = 0;
+          at[n + t] = total;
+        } else {
+          total = 0;
+          for (size_t b = 0; b < blocks; ++b) {
+            const uint32_t k = at[b * n + t];
+            at[b * n + t] = total;
+            total += k;
+          }
+          preds[t] = total;
+        }
+        sum += total;
+        inFirst[t + 1] = sum;
+        const uint32_t out1 = static_cast<uint32_t>(g.first[t + 1] - g.first[t]);
+        succs[t] = out1;
+        if (total == 0 || out1 == 0) {
+          alive[t] = 0;
+          out.push_back(static_cast<uint32_t>(t));
+        }
       }
-      if (blocks == 2) at[n + t] = total;  // block 1 from the end back
-      preds[t] = total;
-      sum += total;
-      inFirst[t + 1] = sum;
-      succs[t] = static_cast<uint32_t>(g.first[t + 1] - g.first[t]);
-      if (total == 0 || succs[t] == 0) {
-        alive[t] = 0;
-        out.push_back(static_cast<uint32_t>(t));
-      }
-    }
-    chunkSum[c + 1] = sum;
-  });
+      chunkSum[c + 1] = sum;
+    });
+  };
+  if (blocks == 1)
+    sums(std::integral_constant<int, 1>{});
+  else if (blocks == 2)
+    sums(std::integral_constant<int, 2>{});
+  else
+    sums(std::integral_constant<int, 0>{});
   for (size_t c = 0; c < sumChunks; ++c) chunkSum[c + 1] += chunkSum[c];
   // With fewer than 2^32 edges, each block's place in a target's list
   // becomes a position in the lists themselves while the sums are carried
@@ -220,20 +240,34 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   size_t skip = 0;
   if (twoEnded) {
     skip = queue.size();
-    workers.Run(sumChunks, [&](int, size_t c) {
-      const ChunkRange r = ChunkOf(c, kPeelChunk, n);
-      HitList& out = found[c];
-      out.clear();
-      for (size_t t = r.first; t < r.end; ++t) {
-        uint64_t left = end0(static_cast<uint32_t>(t)) - inFirst[t];
-        if (blocks == 2) left += inFirst[t + 1] - start1(static_cast<uint32_t>(t));
-        preds[t] = static_cast<uint32_t>(left);
-        if (left == 0 && alive[t]) {
-          alive[t] = 0;
-          out.push_back(static_cast<uint32_t>(t));
+    // How many sources of each list are left: block 0's part runs from the
+    // start of the list to at[t], block 1's from at[n + t] to its end.
+    auto lefts = [&](auto two, auto byPosition) {
+      workers.Run(sumChunks, [&](int, size_t c) {
+        const ChunkRange r = ChunkOf(c, kPeelChunk, n);
+        HitList& out = found[c];
+        out.clear();
+        for (size_t t = r.first; t < r.end; ++t) {
+          const uint64_t first = inFirst[t];
+          uint32_t left = static_cast<uint32_t>(at[t] - (byPosition ? first : 0));
+          if (two)
+            left += static_cast<uint32_t>(inFirst[t + 1] - (byPosition ? 0 : first) - at[n + t]);
+          preds[t] = left;
+          if (left == 0 && alive[t]) {
+            alive[t] = 0;
+            out.push_back(static_cast<uint32_t>(t));
+          }
         }
-      }
-    });
+      });
+    };
+    if (blocks == 2 && positions)
+      lefts(std::true_type{}, std::true_type{});
+    else if (blocks == 2)
+      lefts(std::true_type{}, std::false_type{});
+    else if (positions)
+      lefts(std::false_type{}, std::true_type{});
+    else
+      lefts(std::false_type{}, std::false_type{});
     for (size_t c = 0; c < sumChunks; ++c) queue.insert(queue.end(), found[c].begin(), found[c].end());
   }
 
@@ -294,8 +328,9 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
               }
             }
           }
-          for (uint64_t e = o == 0 ? inFirst[v] : start1(v), end = o == 0 ? end0(v) : inFirst[v + 1];
-               e < end; ++e) {
+          const uint64_t from = o == 0 ? inFirst[v] : start1(v);
+          const uint64_t to = o == 0 ? end0(v) : inFirst[v + 1];
+          for (uint64_t e = from; e < to; ++e) {
             const uint32_t u = source[e];
             if (alive[u] && --succs[u] == 0) {
               alive[u] = 0;
