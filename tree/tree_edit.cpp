@@ -182,6 +182,10 @@ int TreeRemove(Box* box, uint8_t mask) {
       if (BoxIsLeaf(child)) {
         if (leafGoes(child)) BoxFree(&top.box->child[i]);
       } else {
+        // The lower child is looked at next, the upper one after the lower
+        // one's subtree: their loads overlap what comes before.
+        if (child->child[0]) __builtin_prefetch(child->child[0]);
+        if (child->child[1]) __builtin_prefetch(child->child[1]);
         stack.push_back({child, 0});
       }
       continue;
