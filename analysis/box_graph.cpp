@@ -275,26 +275,36 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   // successor counts of its predecessors; a box whose count reaches 0 goes
   // in turn. Whatever the order, what is left is the largest collection in
   // which every box has a predecessor and a successor.
+  //
+  // Box v going: the predecessor counts of its successors in [lo, lo +
+  // span) drop (t - lo < span in one unsigned comparison), and the
+  // successor counts of the predecessors listed in [from, to); gone(x) is
+  // called for each box whose count reaches 0.
+  auto dropSuccessors = [&](uint32_t v, uint32_t lo, uint32_t span, auto&& gone) {
+    const uint32_t* row = BoxGraphRow(g, v);
+    for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
+      const uint32_t t = row[k];
+      if (t - lo < span && alive[t] && --preds[t] == 0) {
+        alive[t] = 0;
+        gone(t);
+      }
+    }
+  };
+  auto dropPredecessors = [&](uint64_t from, uint64_t to, auto&& gone) {
+    for (uint64_t e = from; e < to; ++e) {
+      const uint32_t u = source[e];
+      if (alive[u] && --succs[u] == 0) {
+        alive[u] = 0;
+        gone(u);
+      }
+    }
+  };
   if (workers.count() == 1) {
+    auto push = [&](uint32_t x) { queue.push_back(x); };
     for (size_t q = 0; q < queue.size(); ++q) {
       const uint32_t v = queue[q];
-      if (q >= skip) {
-        const uint32_t* row = BoxGraphRow(g, v);
-        for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
-          const uint32_t t = row[k];
-          if (alive[t] && --preds[t] == 0) {
-            alive[t] = 0;
-            queue.push_back(t);
-          }
-        }
-      }
-      for (uint64_t e = inFirst[v], end = end0(v); e < end; ++e) {
-        const uint32_t u = source[e];
-        if (alive[u] && --succs[u] == 0) {
-          alive[u] = 0;
-          queue.push_back(u);
-        }
-      }
+      if (q >= skip) dropSuccessors(v, 0, n, push);
+      dropPredecessors(inFirst[v], end0(v), push);
     }
     return;
   }
@@ -312,31 +322,17 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
     auto slice = [&](size_t o) { return block(o); };
     while (!queue.empty()) {
       workers.Run(static_cast<size_t>(w), [&](int, size_t o) {
-        // t - lo < span: t is in [lo, lo + span), in one unsigned comparison.
         const uint32_t lo = slice(o), span = slice(o + 1) - lo;
         HitList& out = found[o];
         out.clear();
+        auto push = [&](uint32_t x) { out.push_back(x); };
         for (size_t q = 0; q < queue.size(); ++q) {
           const uint32_t v = queue[q];
-          if (q >= skip) {
-            const uint32_t* row = BoxGraphRow(g, v);
-            for (uint64_t k = 0, m = g.first[v + 1] - g.first[v]; k < m; ++k) {
-              const uint32_t t = row[k];
-              if (t - lo < span && alive[t] && --preds[t] == 0) {
-                alive[t] = 0;
-                out.push_back(t);
-              }
-            }
-          }
-          const uint64_t from = o == 0 ? inFirst[v] : start1(v);
-          const uint64_t to = o == 0 ? end0(v) : inFirst[v + 1];
-          for (uint64_t e = from; e < to; ++e) {
-            const uint32_t u = source[e];
-            if (alive[u] && --succs[u] == 0) {
-              alive[u] = 0;
-              out.push_back(u);
-            }
-          }
+          if (q >= skip) dropSuccessors(v, lo, span, push);
+          if (o == 0)
+            dropPredecessors(inFirst[v], end0(v), push);
+          else
+            dropPredecessors(start1(v), inFirst[v + 1], push);
         }
       });
       queue.clear();
