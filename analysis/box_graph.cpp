@@ -162,9 +162,9 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
         }
         sum += total;
         inFirst[t + 1] = sum;
-        const uint32_t out1 = static_cast<uint32_t>(g.first[t + 1] - g.first[t]);
-        succs[t] = out1;
-        if (total == 0 || out1 == 0) {
+        const uint32_t outDegree = static_cast<uint32_t>(g.first[t + 1] - g.first[t]);
+        succs[t] = outDegree;
+        if (total == 0 || outDegree == 0) {
           alive[t] = 0;
           out.push_back(static_cast<uint32_t>(t));
         }
