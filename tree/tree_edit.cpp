@@ -170,7 +170,10 @@ int TreeRemove(Box* box, uint8_t mask) {
     Box* box;
     int next;  // next child to look at; 2 when both are done
   };
-  std::vector<Frame> stack;
+  // Kept by each thread from call to call: the analyses call this once per
+  // unit of the tree in every pass.
+  thread_local std::vector<Frame> stack;
+  stack.clear();
   stack.push_back({box, 0});
   int result = 0;
   while (!stack.empty()) {
