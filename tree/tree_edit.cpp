@@ -1,4 +1,5 @@
 // Tree editing, flags and counts.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -170,14 +171,27 @@ int TreeRemove(Box* box, uint8_t mask) {
     Box* box;
     int next;  // next child to look at; 2 when both are done
   };
-  // Kept by each thread from call to call: the analyses call this once per
-  // unit of the tree in every pass.
-  thread_local std::vector<Frame> stack;
-  stack.clear();
-  stack.push_back({box, 0});
+  // The frames lie on the machine stack up to kLocal deep, which covers
+  // the units the analyses prune in every pass, and in a vector beyond:
+  // nothing is allocated for the usual depths.
+  constexpr size_t kLocal = 64;
+  Frame local[kLocal];
+  std::vector<Frame> deep;
+  Frame* stack = local;
+  size_t capacity = kLocal, size = 0;
+  auto push = [&](Frame f) {
+    if (size == capacity) {
+      deep.resize(2 * capacity);
+      if (stack == local) std::copy(local, local + size, deep.begin());
+      stack = deep.data();
+      capacity = deep.size();
+    }
+    stack[size++] = f;
+  };
+  push({box, 0});
   int result = 0;
-  while (!stack.empty()) {
-    Frame& top = stack.back();
+  while (size > 0) {
+    Frame& top = stack[size - 1];
     if (top.next < 2) {
       const int i = top.next++;
       Box* child = top.box->child[i];
@@ -189,7 +203,7 @@ int TreeRemove(Box* box, uint8_t mask) {
         // one's subtree: their loads overlap what comes before.
         if (child->child[0]) __builtin_prefetch(child->child[0]);
         if (child->child[1]) __builtin_prefetch(child->child[1]);
-        stack.push_back({child, 0});
+        push({child, 0});
       }
       continue;
     }
@@ -200,11 +214,11 @@ int TreeRemove(Box* box, uint8_t mask) {
       b->flags = static_cast<uint8_t>(b->flags & static_cast<uint8_t>(~mask));
       goes = (b->flags & mask) != mask;
     }
-    stack.pop_back();
-    if (stack.empty()) {
+    --size;
+    if (size == 0) {
       result = goes;
     } else if (goes) {
-      Frame& parent = stack.back();
+      Frame& parent = stack[size - 1];
       BoxFree(&parent.box->child[parent.next - 1]);
     }
   }
