@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <new>
@@ -163,7 +164,13 @@ void SweepWork::Finish(const SweepResult& result, const std::string& ledgerLine)
 void SweepWork::Abandon(const SweepCell& cell) {
   std::lock_guard<std::mutex> lock(mutex_);
   --running_;
-  queue_.insert({cell.level, seq_++, cell.id});
+  try {
+    queue_.insert({cell.level, seq_++, cell.id});
+  } catch (const std::bad_alloc&) {
+    // No memory to queue it again: the run stops, and the cell, not in the
+    // ledger, is done again by the same command.
+    stopping_ = true;
+  }
   wake_.notify_all();
 }
 
@@ -397,39 +404,80 @@ void RunThreads(const SweepSettings& s, SweepWork* work, const SweepRunOptions& 
                 double totalArea) {
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> workers;
+  // However this function ends, its threads are joined (a joinable thread
+  // destroyed would end the program); when an exception ends it, the run
+  // stops first, so that the threads do not go on with the map.
+  struct JoinAll {
+    SweepWork* work;
+    std::vector<std::thread>* threads;
+    ~JoinAll() {
+      if (std::uncaught_exceptions() > 0) work->Stop();
+      for (std::thread& t : *threads)
+        if (t.joinable()) t.join();
+    }
+  } joinAll{work, &workers};
   std::atomic<int> active{0};
   StopPoll poll{work, o.stop};
   const SweepVerifyHooks hooks{&poll, PollStop};
-  auto body = [&]() {
-    SweepCell cell;
-    while (work->Next(&cell, true)) {
-      if (PollStop(&poll)) {
-        work->Abandon(cell);
-        break;
-      }
+  // Stops the run with `message()`; when memory is short even for the
+  // message, with a shorter one, or with none: the run stops all the same.
+  auto fail = [&](auto&& message) {
+    try {
+      work->Fail(message());
+    } catch (const std::bad_alloc&) {
       try {
-        bool abandoned = false;
-        const SweepResult r = SweepVerify(s, cell, o.maxMemory, o.threads, &hooks, &abandoned);
-        if (abandoned) work->Abandon(cell);
-        else work->Finish(r, SweepLedgerLine(r));
+        work->Fail("out of memory: give fewer --jobs");
       } catch (const std::bad_alloc&) {
-        work->Abandon(cell);
-        work->Fail("out of memory while verifying cell " + cell.id +
-                   ": give fewer --jobs or a --max-memory below what the machine has; the "
-                   "same command continues the map");
-        break;
+        work->Stop();
       }
+    }
+  };
+  auto body = [&]() {
+    // Nothing may leave the thread: an exception there would end the
+    // program without its summary.
+    try {
+      SweepCell cell;
+      while (work->Next(&cell, true)) {
+        if (PollStop(&poll)) {
+          work->Abandon(cell);
+          break;
+        }
+        try {
+          bool abandoned = false;
+          const SweepResult r = SweepVerify(s, cell, o.maxMemory, o.threads, &hooks, &abandoned);
+          if (abandoned) work->Abandon(cell);
+          else work->Finish(r, SweepLedgerLine(r));
+        } catch (const std::bad_alloc&) {
+          work->Abandon(cell);
+          fail([&] {
+            return "out of memory while verifying cell " + cell.id +
+                   ": give fewer --jobs or a --max-memory below what the machine has; the "
+                   "same command continues the map";
+          });
+          break;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      // Memory too short even to take a cell or to put one back.
+      fail([] { return std::string("out of memory: give fewer --jobs"); });
     }
     --active;
   };
+  // Room for every thread first, so that only starting one can fail below.
+  workers.reserve(static_cast<size_t>(o.jobs));
   for (int k = 0; k < o.jobs; ++k) {
     try {
       ++active;
       workers.emplace_back(body);
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {
+      // std::system_error when the system gives no thread, std::bad_alloc
+      // when there is no memory for one: the threads started end the
+      // cells they hold.
       --active;
-      work->Fail("cannot start thread " + std::to_string(k + 1) + " of --jobs " +
-                 std::to_string(o.jobs) + " (" + e.what() + "): give fewer --jobs");
+      fail([&] {
+        return "cannot start thread " + std::to_string(k + 1) + " of --jobs " +
+               std::to_string(o.jobs) + " (" + e.what() + "): give fewer --jobs";
+      });
       break;
     }
   }
@@ -444,7 +492,6 @@ void RunThreads(const SweepSettings& s, SweepWork* work, const SweepRunOptions& 
       o.progress(o.user, &p);
     }
   }
-  for (std::thread& t : workers) t.join();
 }
 
 }  // namespace
