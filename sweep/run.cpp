@@ -404,18 +404,6 @@ void RunThreads(const SweepSettings& s, SweepWork* work, const SweepRunOptions& 
                 double totalArea) {
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> workers;
-  // However this function ends, its threads are joined (a joinable thread
-  // destroyed would end the program); when an exception ends it, the run
-  // stops first, so that the threads do not go on with the map.
-  struct JoinAll {
-    SweepWork* work;
-    std::vector<std::thread>* threads;
-    ~JoinAll() {
-      if (std::uncaught_exceptions() > 0) work->Stop();
-      for (std::thread& t : *threads)
-        if (t.joinable()) t.join();
-    }
-  } joinAll{work, &workers};
   std::atomic<int> active{0};
   StopPoll poll{work, o.stop};
   const SweepVerifyHooks hooks{&poll, PollStop};
@@ -463,6 +451,19 @@ void RunThreads(const SweepSettings& s, SweepWork* work, const SweepRunOptions& 
     }
     --active;
   };
+  // However this function ends, its threads are joined before what they
+  // use goes (a joinable thread destroyed would end the program); when an
+  // exception ends it, the run stops first, so that the threads do not go
+  // on with the map.
+  struct JoinAll {
+    SweepWork* work;
+    std::vector<std::thread>* threads;
+    ~JoinAll() {
+      if (std::uncaught_exceptions() > 0) work->Stop();
+      for (std::thread& t : *threads)
+        if (t.joinable()) t.join();
+    }
+  } joinAll{work, &workers};
   // Room for every thread first, so that only starting one can fail below.
   workers.reserve(static_cast<size_t>(o.jobs));
   for (int k = 0; k < o.jobs; ++k) {
