@@ -1,8 +1,8 @@
 // Exactness of the box geometry implied by a domain and a split table.
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <vector>
 
 #include "tree/tree.h"
 
@@ -48,7 +48,7 @@ int TreeSplitsExact(const Tree* tree, int depth) {
   const int dim = tree->domain->dim;
   if (depth < 0) depth = 0;
   if (depth > TreeMaxDepth(tree)) return 0;
-  std::vector<int> splits(dim, 0);
+  std::array<int, kMaxDim> splits{};
   for (int k = 0; k < depth; ++k) {
     const int i = tree->sd[k];
     if (i < dim) ++splits[i];

@@ -2,6 +2,7 @@
 #include "tree/grid.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace vesk {
@@ -9,9 +10,10 @@ namespace vesk {
 namespace {
 
 // Split counts of the coordinates above `depth`, from the split table.
-std::vector<int> TableSplits(const Tree* tree, int depth) {
+// (On the stack: the lookups of every pass ask for them.)
+std::array<int, kMaxDim> TableSplits(const Tree* tree, int depth) {
   const int dim = tree->domain->dim;
-  std::vector<int> splits(dim, 0);
+  std::array<int, kMaxDim> splits{};
   for (int k = 0; k < depth; ++k)
     if (tree->sd[k] < dim) ++splits[tree->sd[k]];
   return splits;
@@ -21,8 +23,8 @@ std::vector<int> TableSplits(const Tree* tree, int depth) {
 
 int TreeGridUsable(const Tree* tree, int depth) {
   if (depth < 0 || depth > TreeMaxDepth(tree)) return 0;
-  const std::vector<int> splits = TableSplits(tree, depth);
-  for (size_t j = 0; j < splits.size(); ++j) {
+  const std::array<int, kMaxDim> splits = TableSplits(tree, depth);
+  for (int j = 0; j < tree->domain->dim; ++j) {
     if (splits[j] == 0) continue;
     if (splits[j] > 31) return 0;
     const double r = tree->domain->radius[j];
@@ -33,7 +35,7 @@ int TreeGridUsable(const Tree* tree, int depth) {
 
 void CellGeometryOf(const Tree* tree, int depth, CellGeometry* g) {
   const int dim = tree->domain->dim;
-  const std::vector<int> splits = TableSplits(tree, depth < 0 ? 0 : depth);
+  const std::array<int, kMaxDim> splits = TableSplits(tree, depth < 0 ? 0 : depth);
   g->dim = dim;
   g->center.assign(tree->domain->center, tree->domain->center + dim);
   g->half.resize(dim);
@@ -279,7 +281,7 @@ int BoxGridBegin(BoxGrid* g, const Tree* tree, int depth, uint32_t count, const 
     return 0;
   }
   const int dim = tree->domain->dim;
-  const std::vector<int> splits = TableSplits(tree, depth);
+  const std::array<int, kMaxDim> splits = TableSplits(tree, depth);
   g->count = static_cast<int>(count);
   g->dim = dim;
 
