@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "analysis/parallel.h"
 #include "tree/walk_step.h"
@@ -20,43 +19,36 @@ constexpr size_t kUnits = 512;
 constexpr int kMaxCut = 24;
 // Boxes per chunk when flags and numbers are written in parallel.
 constexpr size_t kBoxChunk = 8192;
+// A unit's gathered boxes keep their arrays for the next call up to this
+// many boxes.
+constexpr size_t kKeptFound = 4096;
 
 // A walk with stacks of its own, stepping exactly as the tree's cursor
 // steps (TreeStepDown, and the stacks' values on the way up), so that the
 // centers and radii are the cursor's bit for bit.
-struct Walker {
-  int dim = 0;
-  std::vector<Box*> box;
-  std::vector<int> side;
-  std::vector<double> savedC, savedR, c, r;
-  std::vector<uint32_t> cell;
+using Walker = DepthScratch::Walker;
+using Units = DepthScratch::Units;
 
-  // The stacks start short and grow with the walk: a tree may be allowed
-  // thousands of levels and use a few dozen.
-  explicit Walker(const Tree* tree) {
-    dim = tree->domain->dim;
-    Grow(64);
-    c.resize(dim);
-    r.resize(dim);
-    cell.resize(dim);
-  }
-  void Grow(size_t levels) {
-    box.resize(levels);
-    side.resize(levels);
-    savedC.resize(levels);
-    savedR.resize(levels);
-  }
-};
+void Grow(Walker& w, size_t levels) {
+  w.box.resize(levels);
+  w.side.resize(levels);
+  w.savedC.resize(levels);
+  w.savedR.resize(levels);
+}
 
-// The units: the subtree roots with their depth and geometry.
-struct Units {
-  std::vector<Box*> box;
-  std::vector<int> depth;
-  std::vector<double> c, r;
-  std::vector<uint32_t> cell;
-  int cut = 0;
-  bool regular = true;
-};
+// A walker for each worker, ready for a tree of dimension dim, made on the
+// calling thread: a worker that took no unit in one call may take one in
+// the next. The stacks start short and grow with the walk: a tree may be
+// allowed thousands of levels and use a few dozen.
+void PrepareWalkers(DepthScratch& s, int workers, int dim) {
+  s.walker.resize(workers);
+  for (Walker& w : s.walker) {
+    if (w.box.empty()) Grow(w, 64);
+    w.c.resize(dim);
+    w.r.resize(dim);
+    w.cell.resize(dim);
+  }
+}
 
 // Visits, in walk order, the subtree of unit u: onBox for each box at depth
 // `stop`, onLeaf for each leaf above it (both with the box, its depth,
@@ -66,7 +58,7 @@ struct Units {
 template <bool kGeometry = true, typename OnBox, typename OnLeaf>
 bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t stop,
               OnBox&& onBox, OnLeaf&& onLeaf) {
-  const int dim = w.dim;
+  const int dim = tree->domain->dim;
   double* c = w.c.data();
   double* r = w.r.data();
   uint32_t* cell = w.cell.data();
@@ -87,7 +79,7 @@ bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t
       const int k = box->sd;
       if (k != table[d]) regular = false;
       const int s = box->child[0] ? 0 : 1;
-      if (top == w.box.size()) w.Grow(2 * top);
+      if (top == w.box.size()) Grow(w, 2 * top);
       w.box[top] = box;
       w.side[top] = s;
       if (kGeometry) {
@@ -136,20 +128,29 @@ bool WalkUnit(const Tree* tree, Walker& w, const Units& units, size_t u, int64_t
 // never expanded. One worker takes the root as the one unit. Everything
 // runs in round-to-nearest, as the tree's cursor does, whatever direction
 // the caller left in force.
-Units CutIntoUnits(const Tree* tree, int64_t stop, int workers) {
+// The units are left in s.units[0], which is returned.
+Units& CutIntoUnits(const Tree* tree, int64_t stop, int workers, DepthScratch& s) {
   std::fesetround(FE_TONEAREST);
   const size_t units = workers > 1 ? kUnits : 1;
   const int dim = tree->domain->dim;
   // Level after level in two sets of arrays, each with room for the most
   // a level can hold: fewer than 2 * units boxes.
-  Units u, next;
+  Units& u = s.units[0];
+  Units& next = s.units[1];
   for (Units* x : {&u, &next}) {
+    x->box.clear();
+    x->depth.clear();
+    x->c.clear();
+    x->r.clear();
+    x->cell.clear();
     x->box.reserve(2 * units);
     x->depth.reserve(2 * units);
     x->c.reserve(2 * units * dim);
     x->r.reserve(2 * units * dim);
     x->cell.reserve(2 * units * dim);
   }
+  u.cut = 0;
+  u.regular = true;
   u.box.push_back(tree->root);
   u.depth.push_back(0);
   u.c.assign(tree->domain->center, tree->domain->center + dim);
@@ -216,29 +217,21 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
   out->leafWithoutMask = false;
   const bool deepest = depth < 0;
   const int64_t stop = deepest ? INT64_MAX : depth;
-  Units units = CutIntoUnits(tree, stop, workers.count());
+  DepthScratch& s = out->scratch;
+  const Units& units = CutIntoUnits(tree, stop, workers.count(), s);
   const size_t n = units.box.size();
-  std::vector<std::unique_ptr<Walker>> walkers(workers.count());
-  auto walker = [&](int worker) -> Walker& {
-    if (!walkers[worker]) walkers[worker] = std::make_unique<Walker>(tree);
-    return *walkers[worker];
-  };
+  PrepareWalkers(s, workers.count(), dim);
+  auto walker = [&](int worker) -> Walker& { return s.walker[worker]; };
 
   // One walk of every unit, keeping its boxes at the depth (for the
   // height: its deepest leaves, those found first dropped when a deeper
   // one turns up), their cells and, when asked for, their records; and
   // noting the shallowest leaf lacking a bit of the mask and whether the
   // splits follow the table.
-  struct Found {
-    int deep = -1;
-    int lacking = INT_MAX;
-    bool regular = true;
-    FillVector<Box*> box;
-    FillVector<uint32_t> cell;
-    FillVector<double> record;  // box matrix records
-  };
+  using Found = DepthScratch::Found;
   const size_t stride = 2 * static_cast<size_t>(dim) + 2;
-  std::vector<Found> found(n);
+  std::vector<Found>& found = s.found;
+  found.resize(n);
   if (n == 1) {
     // The one unit fills the arrays it hands over: their memory is reused.
     found[0].box.swap(out->box);
@@ -247,13 +240,15 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
   }
   workers.Run(n, [&](int worker, size_t u) {
     // Filled here and handed over once: the records of units that other
-    // workers fill lie side by side.
+    // workers fill lie side by side. The arrays are the unit's from the
+    // last call, emptied.
     Found f;
-    if (n == 1) {
-      f.box.swap(found[0].box);
-      f.cell.swap(found[0].cell);
-      f.record.swap(found[0].record);
-    }
+    f.box.swap(found[u].box);
+    f.cell.swap(found[u].cell);
+    f.record.swap(found[u].record);
+    f.box.clear();
+    f.cell.clear();
+    f.record.clear();
     auto keep = [&](Box* b, const double* c, const double* r, const uint32_t* cell) {
       f.box.push_back(b);
       f.cell.insert(f.cell.end(), cell, cell + dim);
@@ -307,7 +302,8 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
   out->onGrid = regular && TreeGridUsable(tree, D);
   if (out->onGrid) CellGeometryOf(tree, D, &out->geometry);
 
-  std::vector<size_t> first(n + 1, 0);
+  std::vector<size_t>& first = s.first;
+  first.assign(n + 1, 0);
   for (size_t u = 0; u < n; ++u) {
     const bool atDepth = !deepest || found[u].deep == D;
     first[u + 1] = first[u] + (atDepth ? found[u].box.size() : 0);
@@ -360,13 +356,17 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
             },
             [](Box*, int64_t, const double*, const double*, const uint32_t*) {});
       }
-      Release(f.box);
-      Release(f.cell);
-      Release(f.record);
+      // Small arrays stay for the next call; large ones would double the
+      // memory of the boxes until then.
+      if (f.box.capacity() > kKeptFound) {
+        Release(f.box);
+        Release(f.cell);
+        Release(f.record);
+      }
     });
   }
   out->cut = units.cut;
-  out->unit = std::move(units.box);
+  out->unit.assign(units.box.begin(), units.box.end());
   TreeReset(tree);
 }
 
@@ -401,7 +401,8 @@ int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8
   const size_t chunks = ChunkCount(K, kBoxChunk);
   // The boxes kept before each chunk, from the verdicts alone, so that one
   // walk over the boxes sets their flags and their new numbers.
-  std::vector<size_t> kept(chunks + 1, 0);
+  std::vector<size_t>& kept = boxes.scratch.first;
+  kept.assign(chunks + 1, 0);
   workers.Run(chunks, [&](int, size_t c) {
     const ChunkRange r = ChunkOf(c, kBoxChunk, K);
     size_t k = 0;
@@ -429,7 +430,8 @@ int PruneDepthBoxes(Tree* tree, const DepthBoxes& boxes, const char* keep, uint8
   });
   if (removes) {
     const size_t n = boxes.unit.size();
-    std::vector<char> goes(n, 0);
+    std::vector<char>& goes = boxes.scratch.goes;
+    goes.assign(n, 0);
     workers.Run(n, [&](int, size_t u) { goes[u] = TreeRemove(boxes.unit[u], mask) != 0; });
     if (boxes.cut > 0) {
       size_t next = 0;
@@ -478,9 +480,9 @@ void KeepDepthBoxes(Tree* tree, const char* keep, Workers& workers, DepthBoxes* 
   boxes->count = static_cast<int>(k);
   // The pruning took every leaf that lacked a bit of the mask.
   boxes->leafWithoutMask = false;
-  Units units = CutIntoUnits(tree, INT64_MAX, workers.count());
+  const Units& units = CutIntoUnits(tree, INT64_MAX, workers.count(), boxes->scratch);
   boxes->cut = units.cut;
-  boxes->unit = std::move(units.box);
+  boxes->unit.assign(units.box.begin(), units.box.end());
   TreeReset(tree);
 }
 
@@ -492,10 +494,13 @@ void TreeSubdivideAllThreads(Tree* tree, int threads) {
 bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, int leaves, DepthBoxes* out) {
   const int dim = tree->domain->dim;
   if (out && leaves < 0) leaves = TreeNumberLeaves(tree, -1, nullptr);
-  const Units units = CutIntoUnits(tree, INT64_MAX, workers.count());
+  // Without boxes to gather into, the buffers are this call's own.
+  DepthScratch own;
+  DepthScratch& s = out ? out->scratch : own;
+  const Units& units = CutIntoUnits(tree, INT64_MAX, workers.count(), s);
   const size_t n = units.box.size();
   const int64_t maxDepth = TreeMaxDepth(tree);
-  std::vector<std::unique_ptr<Walker>> walkers(workers.count());
+  PrepareWalkers(s, workers.count(), dim);
   // The children of leaf number i go to places 2i and 2i + 1: the leaves
   // are numbered in walk order, and each unit holds a run of them.
   const size_t places = out ? 2 * static_cast<size_t>(leaves) : 0;
@@ -506,21 +511,15 @@ bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, int leaves, DepthBoxe
   // Per unit: leaves refused at the depth limit, the depths of its leaves
   // before the split, whether its splits follow the table, and its leaves'
   // numbers (first, how many, whether they follow one another).
-  struct Made {
-    long long refused = 0;
-    int64_t shallow = INT64_MAX, deep = -1;
-    bool regular = true;
-    int64_t first = -1, count = 0;
-    bool numbered = true;
-  };
-  std::vector<Made> made(n);
+  using Made = DepthScratch::Made;
+  std::vector<Made>& made = s.made;
+  made.resize(n);
   workers.Run(n, [&](int worker, size_t u) {
-    if (!walkers[worker]) walkers[worker] = std::make_unique<Walker>(tree);
     Made m;
     // The walk goes on past a leaf without entering the children it was
     // just given.
     m.regular = WalkUnit<false>(
-        tree, *walkers[worker], units, u, INT64_MAX,
+        tree, s.walker[worker], units, u, INT64_MAX,
         [](Box*, int64_t, const double*, const double*, const uint32_t*) {},
         [&](Box* b, int64_t d, const double*, const double*, const uint32_t* cell) {
           if (d < m.shallow) m.shallow = d;
@@ -595,14 +594,10 @@ bool TreeSubdivideAllCollect(Tree* tree, Workers& workers, int leaves, DepthBoxe
   out->leafWithoutMask = false;
   // The units of the tree as it is now. When every leaf lay below the cut,
   // the levels down to it have not changed, and neither have the units.
-  if (shallow > units.cut) {
-    out->cut = units.cut;
-    out->unit = units.box;
-  } else {
-    Units after = CutIntoUnits(tree, INT64_MAX, workers.count());
-    out->cut = after.cut;
-    out->unit = std::move(after.box);
-  }
+  const Units& after =
+      shallow > units.cut ? units : CutIntoUnits(tree, INT64_MAX, workers.count(), s);
+  out->cut = after.cut;
+  out->unit.assign(after.box.begin(), after.box.end());
   TreeReset(tree);
   return true;
 }

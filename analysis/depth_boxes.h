@@ -5,6 +5,7 @@
 // as the plain walks, TreeRemove and TreeSubdivideAll leave it.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -14,6 +15,51 @@
 #include "tree/tree.h"
 
 namespace vesk {
+
+// What the functions below work in, kept with the boxes they gather from
+// call to call, so that a pass in the steady state allocates nothing. It
+// means nothing between calls.
+struct DepthScratch {
+  // The units: subtree roots with their depth, center, radius and cells.
+  struct Units {
+    std::vector<Box*> box;
+    std::vector<int> depth;
+    std::vector<double> c, r;
+    std::vector<uint32_t> cell;
+    int cut = 0;
+    bool regular = true;
+  };
+  // A walk's stacks and its current center, radius and cells.
+  struct Walker {
+    std::vector<Box*> box;
+    std::vector<int> side;
+    std::vector<double> savedC, savedR, c, r;
+    std::vector<uint32_t> cell;
+  };
+  // What the walk of one unit kept.
+  struct Found {
+    int deep = -1;
+    int lacking = INT_MAX;
+    bool regular = true;
+    FillVector<Box*> box;
+    FillVector<uint32_t> cell;
+    FillVector<double> record;  // box matrix records
+  };
+  // What the subdivision of one unit did.
+  struct Made {
+    long long refused = 0;
+    int64_t shallow = INT64_MAX, deep = -1;
+    bool regular = true;
+    int64_t first = -1, count = 0;
+    bool numbered = true;
+  };
+  Units units[2];              // a level of the cut and the next
+  std::vector<Walker> walker;  // per worker
+  std::vector<Found> found;    // per unit
+  std::vector<Made> made;      // per unit
+  std::vector<size_t> first;   // per unit or chunk, and one more
+  std::vector<char> goes;      // per unit
+};
 
 struct DepthBoxes {
   int depth = -1;                // the working depth
@@ -29,6 +75,9 @@ struct DepthBoxes {
   // depth below `cut`.
   int cut = 0;
   std::vector<Box*> unit;
+  // The buffers of the calls on these boxes (also of PruneDepthBoxes,
+  // which leaves the boxes as they are).
+  mutable DepthScratch scratch;
 };
 
 // Gathers the boxes at `depth` (>= 0), or at the tree's height when depth
