@@ -390,30 +390,51 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
 }
 
 void BoxGraphRecurrent(const BoxGraph& g, char* rec) {
-  const uint32_t n = g.count;
+  Scratch scratch;
+  BoxGraphRecurrent(g, rec, &scratch);
+}
+
+void BoxGraphRecurrent(const BoxGraph& g, char* rec, Scratch* scratch) {
+  const size_t n = g.count;
   if (n == 0) return;
   // index: 0 unreached, then discovery number; done: assigned to a
-  // component (never lowers a lowlink again).
-  std::vector<uint32_t> index(n, 0), low(n, 0), comp, path;
-  std::vector<uint64_t> edge(n, 0);
-  std::vector<char> done(n, 0), self(n, 0);
+  // component (never lowers a lowlink again). The component stack and the
+  // search path each hold a box at most once.
+  size_t end[6];
+  end[0] = ScratchEnd<uint64_t>(0, n);
+  end[1] = ScratchEnd<uint32_t>(end[0], n);
+  end[2] = ScratchEnd<uint32_t>(end[1], n);
+  end[3] = ScratchEnd<uint32_t>(end[2], n);
+  end[4] = ScratchEnd<uint32_t>(end[3], n);
+  end[5] = ScratchEnd<char>(end[4], 2 * n);
+  scratch->Layout(end[5]);
+  uint64_t* const edge = scratch->Array<uint64_t>(0, n);
+  uint32_t* const index = scratch->Array<uint32_t>(end[0], n);
+  uint32_t* const low = scratch->Array<uint32_t>(end[1], n);
+  uint32_t* const comp = scratch->Array<uint32_t>(end[2], n);
+  uint32_t* const path = scratch->Array<uint32_t>(end[3], n);
+  char* const done = scratch->Array<char>(end[4], 2 * n);
+  char* const self = done + n;
+  std::fill_n(index, n, 0u);
+  std::fill_n(done, 2 * n, 0);
+  size_t comps = 0, steps = 0;  // the stacks' heights
   uint32_t counter = 0;
   for (uint32_t s = 0; s < n; ++s) {
     if (index[s] != 0) continue;
     index[s] = low[s] = ++counter;
     edge[s] = g.first[s];
-    comp.push_back(s);
-    path.push_back(s);
-    while (!path.empty()) {
-      const uint32_t v = path.back();
+    comp[comps++] = s;
+    path[steps++] = s;
+    while (steps > 0) {
+      const uint32_t v = path[steps - 1];
       if (edge[v] < g.first[v + 1]) {
         const uint32_t w = BoxGraphRow(g, v)[edge[v]++ - g.first[v]];
         if (w == v) self[v] = 1;
         if (index[w] == 0) {
           index[w] = low[w] = ++counter;
           edge[w] = g.first[w];
-          comp.push_back(w);
-          path.push_back(w);
+          comp[comps++] = w;
+          path[steps++] = w;
         } else if (!done[w] && index[w] < low[v]) {
           low[v] = index[w];
         }
@@ -421,24 +442,23 @@ void BoxGraphRecurrent(const BoxGraph& g, char* rec) {
       }
       // Every successor of v is reached: v closes its component when its
       // lowlink is its own number.
-      path.pop_back();
+      --steps;
       if (low[v] == index[v]) {
-        if (comp.back() == v) {
+        if (comp[comps - 1] == v) {
           rec[v] = self[v];
           done[v] = 1;
-          comp.pop_back();
+          --comps;
         } else {
           uint32_t x;
           do {
-            x = comp.back();
-            comp.pop_back();
+            x = comp[--comps];
             rec[x] = 1;
             done[x] = 1;
           } while (x != v);
         }
       }
-      if (!path.empty()) {
-        const uint32_t p = path.back();
+      if (steps > 0) {
+        const uint32_t p = path[steps - 1];
         if (low[v] < low[p]) low[p] = low[v];
       }
     }

@@ -140,5 +140,7 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
 // more boxes or with an edge to itself, 0 for the others (iterative
 // Tarjan search over the stored lists).
 void BoxGraphRecurrent(const BoxGraph& g, char* rec);
+// The same, its arrays laid out in `scratch`.
+void BoxGraphRecurrent(const BoxGraph& g, char* rec, Scratch* scratch);
 
 }  // namespace vesk

@@ -1,6 +1,7 @@
 // Restriction of the lifted tree to the base chain recurrent set.
 #include "analysis/chain_recurrent.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <climits>
@@ -33,13 +34,17 @@ constexpr size_t kCenterChunk = 16384;
 // chunk) and a point may come from any of the boxes that have it. On a
 // grid, boxes with the same state cells have the same state center, bit
 // for bit.
-std::vector<double> DistinctStateCenters(const DepthBoxes& boxes, int n, Workers& workers,
-                                         std::vector<HitList>* found) {
-  std::vector<double> points;
-  std::vector<double> record(2 * static_cast<size_t>(boxes.dim));
+// The points are left in ws->centers, the lists in ws->found.
+const std::vector<double>& DistinctStateCenters(const DepthBoxes& boxes, int n,
+                                                PassWorkspace* ws) {
+  Workers& workers = ws->workers;
+  std::vector<HitList>* found = &ws->found;
+  std::vector<double>& points = ws->centers;
+  points.clear();
+  double record[2 * kMaxDim];
   auto add = [&](size_t i) {
-    DepthBoxRecord(boxes, i, record.data());
-    points.insert(points.end(), record.begin(), record.begin() + n);
+    DepthBoxRecord(boxes, i, record);
+    points.insert(points.end(), record, record + n);
   };
   const size_t K = static_cast<size_t>(boxes.count);
   if (boxes.onGrid) {
@@ -58,17 +63,22 @@ std::vector<double> DistinctStateCenters(const DepthBoxes& boxes, int n, Workers
       // A cell's bit is set by the first chunk to see it, which takes the
       // box; its bit is read before it is set, so that the words, shared by
       // the workers, are written about once per cell.
-      std::vector<std::atomic<uint64_t>> seen((size_t{1} << bits) / 64 + 1);
+      std::vector<uint64_t>& seen = ws->seen;
+      seen.assign((size_t{1} << bits) / 64 + 1, 0);
       const size_t chunks = ChunkCount(K, kCenterChunk);
       if (found->size() < chunks) found->resize(chunks);
       workers.Run(chunks, [&](int, size_t c) {
         const ChunkRange r = ChunkOf(c, kCenterChunk, K);
         HitList& first = (*found)[c];
         first.clear();
+        // Room for every cell the chunk can be first to see: which chunk
+        // sees a cell first depends on the threads' timing, and the lists
+        // must not grow again in later passes for it.
+        first.reserve(std::min(r.end - r.first, size_t{1} << bits));
         for (size_t i = r.first; i < r.end; ++i) {
           const uint64_t k = key(i);
           const uint64_t bit = uint64_t{1} << (k % 64);
-          std::atomic<uint64_t>& word = seen[k / 64];
+          std::atomic_ref<uint64_t> word(seen[k / 64]);
           if (word.load(std::memory_order_relaxed) & bit) continue;
           if (word.fetch_or(bit, std::memory_order_relaxed) & bit) continue;
           first.push_back(static_cast<uint32_t>(i));
@@ -85,7 +95,7 @@ std::vector<double> DistinctStateCenters(const DepthBoxes& boxes, int n, Workers
     std::set<std::vector<uint64_t>> seen;
     std::vector<uint64_t> key(n);
     for (size_t i = 0; i < K; ++i) {
-      DepthBoxRecord(boxes, i, record.data());
+      DepthBoxRecord(boxes, i, record);
       for (int j = 0; j < n; ++j) std::memcpy(&key[j], &record[j], sizeof(double));
       if (seen.insert(key).second) add(i);
     }
@@ -177,7 +187,7 @@ int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* param
   // nothing, so each distinct center is inserted once, in walk order.
   BoxFree(&base->root->child[0]);
   BoxFree(&base->root->child[1]);
-  const std::vector<double> centers = DistinctStateCenters(lb, n, workers, &ws->found);
+  const std::vector<double>& centers = DistinctStateCenters(lb, n, ws);
   TreeInsertPoints(base, centers.data(), centers.size() / n, B, 1, 1);
 
   // The deepest base level is B unless no lifted center lay in the base
@@ -211,7 +221,8 @@ int BaseChainRecSetPass(Tree* lifted, Tree* base, double* paramLo, double* param
   std::vector<char>& keep = ws->keep;
   keep.assign(K, 1);
   if (marked < M && K > 0) {
-    std::vector<uint32_t> open;
+    std::vector<uint32_t>& open = ws->open;
+    open.clear();
     for (int i = 0; i < M; ++i)
       if (!rec[i]) open.push_back(static_cast<uint32_t>(i));
     // The queries are points in x and y and span u and v: the boxes are

@@ -57,7 +57,7 @@ int InvariantSetPass(Tree* lifted, double* paramLo, double* paramHi, PassWorkspa
   const int w = workers.count();
   // Per worker: the box records of a chunk, then its lower and upper image
   // bounds.
-  if (ws->rows.size() < 3 * static_cast<size_t>(w)) ws->rows.resize(3 * static_cast<size_t>(w));
+  ReserveRows(ws, stride, static_cast<size_t>(d));
   const BoxGrid* grid = DepthBoxesGrid(&ws->liftedGrid, lifted, boxes, workers, kOrder);
   BoxGraph& graph = ws->graph;
   {

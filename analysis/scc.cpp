@@ -193,8 +193,7 @@ void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
                      workers.count());
     const double* matrix = boxes.matrix.data();
     // A chunk's image bounds in the worker's buffers of the workspace.
-    const size_t w = static_cast<size_t>(workers.count());
-    if (ws->rows.size() < 3 * w) ws->rows.resize(3 * w);
+    ReserveRows(ws, 0, d);
     BoxGraphBuild(finder, workers, N, d,
                   [&](int worker, size_t first, size_t end) {
                     FillVector<double>& lo = ws->rows[3 * worker + 1];
@@ -211,7 +210,7 @@ void ComputeSccCollected(Tree* tree, const DepthBoxes& boxes, double* paramLo,
                   },
                   &graph);
   }
-  BoxGraphRecurrent(graph, rec);
+  BoxGraphRecurrent(graph, rec, &ws->scratch);
 }
 
 }  // namespace vesk

@@ -42,9 +42,29 @@ struct PassWorkspace {
   BoxGraph baseGraph;
   CoreBuffers core;
   std::vector<char> alive, keep, rec;
+  // The chain recurrent set's distinct state centers, the state cells
+  // seen, and the base boxes that are not chain recurrent.
+  std::vector<double> centers;
+  std::vector<uint64_t> seen;
+  std::vector<uint32_t> open;
   // Per chunk: the lifted boxes that give the base tree its points, then
   // the lifted boxes over base boxes that go.
   std::vector<HitList> found;
 };
+
+// Gives each worker its three rows, with room for the records (`stride`
+// doubles a box, 0 when they are not used) and the image bounds (d doubles
+// a box) of a whole chunk of kGraphChunk boxes. Which worker maps which
+// chunk changes from pass to pass: rows grown by the workers as chunks
+// came would keep growing in later passes.
+inline void ReserveRows(PassWorkspace* ws, size_t stride, size_t d) {
+  const size_t w = static_cast<size_t>(ws->workers.count());
+  if (ws->rows.size() < 3 * w) ws->rows.resize(3 * w);
+  for (size_t o = 0; o < w; ++o) {
+    if (stride > 0) ws->rows[3 * o].reserve(kGraphChunk * stride);
+    ws->rows[3 * o + 1].reserve(kGraphChunk * d);
+    ws->rows[3 * o + 2].reserve(kGraphChunk * d);
+  }
+}
 
 }  // namespace vesk
