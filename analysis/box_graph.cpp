@@ -91,11 +91,22 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   // order, and the first boxes to go are removed like the others.
   const size_t blocks = static_cast<size_t>(std::min(workers.count(), 4));
   const bool twoEnded = blocks <= 2;
-  auto block = [&](size_t b) {
-    return static_cast<uint32_t>(n * static_cast<uint64_t>(b) / blocks);
-  };
-  // The arrays, laid out one after the other in the scratch memory.
+  // The blocks hold about as many edges each: their rows are what the
+  // count reads, and the boxes' edges are far from even over their numbers
+  // (a fifth more in one half than in the other on the bench pass), which
+  // left one worker waiting. With two blocks, the count's blocks only add
+  // up to each list's length: the lists are written, and peeled, in blocks
+  // that hold as many edges of the boxes left after the first removal.
   const size_t edges = g.first[n];
+  uint32_t bound[5] = {};
+  bound[blocks] = n;
+  for (size_t b = 1; b < blocks; ++b) {
+    const uint64_t half = edges * b / blocks;
+    const size_t v = std::lower_bound(g.first.begin(), g.first.begin() + n, half) - g.first.begin();
+    bound[b] = std::max(bound[b - 1], static_cast<uint32_t>(v));
+  }
+  auto block = [&](size_t b) { return bound[b]; };
+  // The arrays, laid out one after the other in the scratch memory.
   size_t end[6] = {};
   end[0] = ScratchEnd<uint32_t>(0, blocks * n);             // at
   end[1] = ScratchEnd<uint32_t>(end[0], n);                 // preds
@@ -131,6 +142,9 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   const size_t sumChunks = ChunkCount(n, kPeelChunk);
   std::vector<uint64_t>& chunkSum = buffers->chunkSum;
   chunkSum.assign(sumChunks + 1, 0);
+  // Per chunk, with two blocks: the edges of the boxes that stay.
+  std::vector<uint64_t>& chunkLive = buffers->chunkLive;
+  if (blocks == 2) chunkLive.assign(sumChunks + 1, 0);
   inFirst[0] = 0;
   std::vector<HitList>& found = buffers->found;
   if (found.size() < sumChunks) found.resize(sumChunks);
@@ -141,7 +155,7 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
       const ChunkRange r = ChunkOf(c, kPeelChunk, n);
       HitList& out = found[c];
       out.clear();
-      uint64_t sum = 0;
+      uint64_t sum = 0, live = 0;
       for (size_t t = r.first; t < r.end; ++t) {
         uint32_t total;
         if constexpr (fixedBlocks == 1) {
@@ -167,9 +181,12 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
         if (total == 0 || outDegree == 0) {
           alive[t] = 0;
           out.push_back(static_cast<uint32_t>(t));
+        } else if constexpr (fixedBlocks == 2) {
+          live += outDegree;
         }
       }
       chunkSum[c + 1] = sum;
+      if constexpr (fixedBlocks == 2) chunkLive[c + 1] = live;
     });
   };
   if (blocks == 1)
@@ -179,6 +196,18 @@ void BoxGraphCore(const BoxGraph& g, Workers& workers, CoreBuffers* buffers,
   else
     sums(std::integral_constant<int, 0>{});
   for (size_t c = 0; c < sumChunks; ++c) chunkSum[c + 1] += chunkSum[c];
+  if (blocks == 2) {
+    // Where the edges of the boxes left reach half their number.
+    for (size_t c = 0; c < sumChunks; ++c) chunkLive[c + 1] += chunkLive[c];
+    const uint64_t half = chunkLive[sumChunks] / 2;
+    const size_t c =
+        std::upper_bound(chunkLive.begin(), chunkLive.end(), half) - chunkLive.begin() - 1;
+    uint64_t live = chunkLive[c];
+    uint32_t v = static_cast<uint32_t>(std::min<size_t>(c * kPeelChunk, n));
+    for (; v < n && live < half; ++v)
+      if (alive[v]) live += g.first[v + 1] - g.first[v];
+    bound[1] = v;
+  }
   // With fewer than 2^32 edges, each block's place in a target's list
   // becomes a position in the lists themselves while the sums are carried
   // over, and writing the lists reads one array less at random.

@@ -119,6 +119,7 @@ void BoxGraphBuild(const BoxFinder& finder, Workers& workers, uint32_t count, in
 struct CoreBuffers {
   Scratch* scratch = nullptr;
   std::vector<uint64_t> chunkSum;
+  std::vector<uint64_t> chunkLive;
   std::vector<uint32_t> queue;
   std::vector<HitList> found;  // per chunk, then per worker
   std::vector<HitList> route;  // per chunk of a round and worker
