@@ -30,15 +30,13 @@ constexpr size_t kCenterChunk = 16384;
 
 // The first n center coordinates of the boxes, each distinct point once,
 // n doubles per point: in the boxes' order, except on a grid with few
-// state cells, where the workers share the boxes out (found: a list per
-// chunk) and a point may come from any of the boxes that have it. On a
-// grid, boxes with the same state cells have the same state center, bit
-// for bit.
-// The points are left in ws->centers, the lists in ws->found.
+// state cells, where the workers share the boxes out and a point may come
+// from any of the boxes that have it. On a grid, boxes with the same state
+// cells have the same state center, bit for bit. The points are left in
+// ws->centers.
 const std::vector<double>& DistinctStateCenters(const DepthBoxes& boxes, int n,
                                                 PassWorkspace* ws) {
   Workers& workers = ws->workers;
-  std::vector<HitList>* found = &ws->found;
   std::vector<double>& points = ws->centers;
   points.clear();
   double record[2 * kMaxDim];
@@ -65,27 +63,32 @@ const std::vector<double>& DistinctStateCenters(const DepthBoxes& boxes, int n,
       // the workers, are written about once per cell.
       std::vector<uint64_t>& seen = ws->seen;
       seen.assign((size_t{1} << bits) / 64 + 1, 0);
+      // Chunk c lists the boxes whose cells it sees first from place
+      // c * kCenterChunk on, in the workspace's scratch memory (free until
+      // the base graph's components): which chunk sees a cell first
+      // depends on the threads' timing, and no chunk sees more cells first
+      // than it has boxes.
       const size_t chunks = ChunkCount(K, kCenterChunk);
-      if (found->size() < chunks) found->resize(chunks);
+      ws->scratch.Layout(K * sizeof(uint32_t));
+      uint32_t* const first = ws->scratch.Array<uint32_t>(0, K);
+      std::vector<size_t>& firsts = ws->firsts;
+      firsts.assign(chunks, 0);
       workers.Run(chunks, [&](int, size_t c) {
         const ChunkRange r = ChunkOf(c, kCenterChunk, K);
-        HitList& first = (*found)[c];
-        first.clear();
-        // Room for every cell the chunk can be first to see: which chunk
-        // sees a cell first depends on the threads' timing, and the lists
-        // must not grow again in later passes for it.
-        first.reserve(std::min(r.end - r.first, size_t{1} << bits));
+        uint32_t* out = first + r.first;
+        size_t m = 0;
         for (size_t i = r.first; i < r.end; ++i) {
           const uint64_t k = key(i);
           const uint64_t bit = uint64_t{1} << (k % 64);
           std::atomic_ref<uint64_t> word(seen[k / 64]);
           if (word.load(std::memory_order_relaxed) & bit) continue;
           if (word.fetch_or(bit, std::memory_order_relaxed) & bit) continue;
-          first.push_back(static_cast<uint32_t>(i));
+          out[m++] = static_cast<uint32_t>(i);
         }
+        firsts[c] = m;
       });
       for (size_t c = 0; c < chunks; ++c)
-        for (const uint32_t i : (*found)[c]) add(i);
+        for (size_t j = 0; j < firsts[c]; ++j) add(first[c * kCenterChunk + j]);
     } else {
       std::unordered_set<uint64_t> seen;
       for (size_t i = 0; i < K; ++i)

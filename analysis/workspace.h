@@ -43,12 +43,13 @@ struct PassWorkspace {
   CoreBuffers core;
   std::vector<char> alive, keep, rec;
   // The chain recurrent set's distinct state centers, the state cells
-  // seen, and the base boxes that are not chain recurrent.
+  // seen, how many each chunk saw first, and the base boxes that are not
+  // chain recurrent.
   std::vector<double> centers;
   std::vector<uint64_t> seen;
+  std::vector<size_t> firsts;
   std::vector<uint32_t> open;
-  // Per chunk: the lifted boxes that give the base tree its points, then
-  // the lifted boxes over base boxes that go.
+  // Per chunk: the lifted boxes over base boxes that go.
   std::vector<HitList> found;
 };
 
