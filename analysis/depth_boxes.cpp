@@ -19,9 +19,9 @@ constexpr size_t kUnits = 512;
 constexpr int kMaxCut = 24;
 // Boxes per chunk when flags and numbers are written in parallel.
 constexpr size_t kBoxChunk = 8192;
-// A unit's gathered boxes keep their arrays for the next call up to this
-// many boxes.
-constexpr size_t kKeptFound = 4096;
+// The units' arrays of gathered boxes stay for the next call up to this
+// many bytes in all.
+constexpr size_t kKeptFoundBytes = size_t{1} << 20;
 
 // A walk with stacks of its own, stepping exactly as the tree's cursor
 // steps (TreeStepDown, and the stacks' values on the way up), so that the
@@ -47,6 +47,21 @@ void PrepareWalkers(DepthScratch& s, int workers, int dim) {
     w.c.resize(dim);
     w.r.resize(dim);
     w.cell.resize(dim);
+  }
+}
+
+// Gives the units' arrays of gathered boxes back when they hold much:
+// kept for the next call, they would hold as much memory as the boxes.
+void TrimFound(std::vector<DepthScratch::Found>& found) {
+  size_t bytes = 0;
+  for (const DepthScratch::Found& f : found)
+    bytes += f.box.capacity() * sizeof(Box*) + f.cell.capacity() * sizeof(uint32_t) +
+             f.record.capacity() * sizeof(double);
+  if (bytes <= kKeptFoundBytes) return;
+  for (DepthScratch::Found& f : found) {
+    Release(f.box);
+    Release(f.cell);
+    Release(f.record);
   }
 }
 
@@ -298,7 +313,10 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
     if (f.lacking < D) out->leafWithoutMask = true;
     regular = regular && f.regular;
   }
-  if (D > maxDepth) return;
+  if (D > maxDepth) {
+    TrimFound(found);
+    return;
+  }
   out->onGrid = regular && TreeGridUsable(tree, D);
   if (out->onGrid) CellGeometryOf(tree, D, &out->geometry);
 
@@ -356,15 +374,9 @@ void CollectDepthBoxes(Tree* tree, int depth, uint8_t mask, int withMatrix, int 
             },
             [](Box*, int64_t, const double*, const double*, const uint32_t*) {});
       }
-      // Small arrays stay for the next call; large ones would double the
-      // memory of the boxes until then.
-      if (f.box.capacity() > kKeptFound) {
-        Release(f.box);
-        Release(f.cell);
-        Release(f.record);
-      }
     });
   }
+  TrimFound(found);
   out->cut = units.cut;
   out->unit.assign(units.box.begin(), units.box.end());
   TreeReset(tree);
