@@ -1,7 +1,6 @@
 // Restriction of the lifted tree to the base chain recurrent set.
 #include "analysis/chain_recurrent.h"
 
-#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <climits>
